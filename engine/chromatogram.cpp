@@ -1,0 +1,21 @@
+#include "engine/chromatogram.h"
+
+#include "engine/placement.h"
+#include "engine/run_error.h"
+
+namespace elutrix {
+
+RunResult chromatogram(ComponentTable& rows, SimulationSettings& settings, Trace& trace, PlotSurface* surface,
+                       RandomGenerator& generator) {
+    try {
+        apply_efficiency(rows, settings);
+        const PeakPlacement placement = place_peaks(rows, settings);
+        const SynthesisResult synthesis = synthesize(rows, settings, placement, trace, generator);
+        plot(trace, synthesis, surface);
+        return {};
+    } catch (const RunError& error) {
+        return {false, error.what()};
+    }
+}
+
+}  // namespace elutrix

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+#include "engine/inputs.h"
+#include "engine/plot.h"
+#include "engine/synthesis.h"
+
+namespace elutrix {
+
+struct RunResult {
+    bool ok = true;
+    std::string message;  // why the run stopped, in words for the user
+};
+
+// One simulation run, as "Update" starts it: the efficiency step, peak
+// placement, trace synthesis and the plot. Writes derived values back into
+// rows and settings. When the inputs have no defined result the run stops
+// there and says why; the trace's point count, its export table and the
+// picture then stay as the last good run left them.
+RunResult chromatogram(ComponentTable& rows, SimulationSettings& settings, Trace& trace, PlotSurface* surface,
+                       RandomGenerator& generator = random_generator());
+
+}  // namespace elutrix

@@ -1,0 +1,234 @@
+#include "engine/synthesis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <thread>
+#include <variant>
+
+#include "engine/run_error.h"
+#include "models/baseline.h"
+#include "models/fast_models.h"
+
+namespace elutrix {
+
+Trace::Trace()
+    : times(capacity + 1, 0.0), responses(capacity + 1, 0.0), export_points(capacity + 1) {}
+
+std::int32_t point_count_for(double latest_tr, double sampling_rate) {
+    const double exact = ((latest_tr * sampling_rate) * run_length_factor) * 60.0;
+    const double n = std::nearbyint(exact);  // the default rounding: halves to even
+    const std::string asked = "This run asks for " + value_text(n) +
+                              " points (1.5 x the latest retention time of " + value_text(latest_tr) +
+                              " min x 60 x the sampling rate of " + value_text(sampling_rate) + " points/sec)";
+    if (std::isnan(n)) {
+        stop_run("The number of points cannot be computed from the latest retention time (" + value_text(latest_tr) +
+                 " min) and the sampling rate (" + value_text(sampling_rate) +
+                 " points/sec). Enter a finite retention time and sampling rate.");
+    }
+    if (n > Trace::capacity) {
+        stop_run(asked + ", but the limit is 1,000,000 points. Lower the sampling rate or the latest retention time.");
+    }
+    if (n < static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
+        stop_run(asked + ", a negative number too large to count. Enter a sampling rate greater than 0.");
+    }
+    return static_cast<std::int32_t>(n);
+}
+
+namespace {
+
+using Term = std::variant<fast::GaussianTerm, fast::EmgTerm>;
+
+struct ActiveTerm {
+    int row;
+    Term term;
+};
+
+// The enabled rows with a bandwidth, in row order, each with the evaluator
+// of its model. A row whose model would overflow where it should vanish is
+// refused with its number.
+std::vector<ActiveTerm> active_terms(const ComponentTable& rows, const SimulationSettings& settings,
+                                     const PeakPlacement& placement, const fast::Grid& grid) {
+    std::vector<ActiveTerm> terms;
+    const bool gaussian_model = settings.peak_model == PeakModel::Gaussian;
+    for (int j = 0; j < component_count; ++j) {
+        const PlacedPeak& p = placement.peaks[j];
+        if (!rows[j].enabled || p.sigma == 0.0) continue;
+        const double a = text_value(rows[j].relative_response);
+        if (!std::isfinite(a)) {
+            stop_run(row_name(j) + ": the relative response is too large. Enter a smaller relative response.");
+        }
+        if (!std::isfinite(p.peak)) {
+            stop_run(row_name(j) + ": the retention time is too large. Enter a smaller retention time.");
+        }
+        if (!fast::gaussian_term_is_finite(a, p.sigma)) {
+            stop_run(row_name(j) + ": the plate count (N) makes the peak too narrow or too wide to compute. "
+                                   "Enter a plate count nearer to the usual range (1,000 to 1,000,000).");
+        }
+        if (gaussian_model || p.tau == 0.0) {
+            terms.push_back({j, fast::GaussianTerm(a, p.peak, p.sigma, grid)});
+        } else {
+            if (!fast::emg_term_is_finite(a, p.sigma, p.tau)) {
+                stop_run(row_name(j) + ": tau (" + value_text(p.tau) +
+                         ") is too close to 0 for this peak to be computed. Enter a larger tau, or 0 for a Gaussian peak.");
+            }
+            terms.push_back({j, fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid)});
+        }
+    }
+    return terms;
+}
+
+// Fills times and the noise-free responses (components, then baseline) of
+// points [first, last]; every point keeps its own summation order.
+void fill_points(long long first, long long last, long long n, double latest_tr, const std::vector<ActiveTerm>& terms,
+                 double ymax, double maxtime, const BaselineSettings& baseline_settings, Trace& trace) {
+    const double nd = static_cast<double>(n);
+    for (long long i = first; i <= last; ++i) {
+        const double t = (((static_cast<double>(i) / nd) * 60.0) * run_length_factor) * latest_tr;
+        trace.times[i] = t;
+        double resp = 0.0;
+        for (const ActiveTerm& active : terms) {
+            // A skipped term is exactly +-0, and adding it would leave resp
+            // unchanged (resp is never -0).
+            std::visit(
+                [&](const auto& term) {
+                    if (term.range.contains(i)) resp += term(t);
+                },
+                active.term);
+        }
+        resp += baseline(static_cast<double>(i), ymax, maxtime, baseline_settings);
+        trace.responses[i] = resp;
+    }
+}
+
+// The points are shared among the cores in contiguous blocks.
+void fill_all_points(long long n, double latest_tr, const std::vector<ActiveTerm>& terms, double ymax, double maxtime,
+                     const BaselineSettings& baseline_settings, Trace& trace) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const long long blocks = n < 20000 ? 1 : std::min<long long>(cores, 8);
+    if (blocks == 1) {
+        fill_points(1, n, n, latest_tr, terms, ymax, maxtime, baseline_settings, trace);
+        return;
+    }
+    std::vector<std::thread> workers;
+    const long long per_block = (n + blocks - 1) / blocks;
+    for (long long b = 1; b < blocks; ++b) {
+        const long long first = 1 + b * per_block;
+        const long long last = std::min(n, first + per_block - 1);
+        if (first > last) break;
+        workers.emplace_back(fill_points, first, last, n, latest_tr, std::cref(terms), ymax, maxtime,
+                             std::cref(baseline_settings), std::ref(trace));
+    }
+    fill_points(1, std::min(n, per_block), n, latest_tr, terms, ymax, maxtime, baseline_settings, trace);
+    for (std::thread& worker : workers) worker.join();
+}
+
+struct NoiseLevel {
+    bool active = false;  // a value is drawn for every point
+    double u = 0.0;       // full width of the noise
+};
+
+// The noise level of this run, and its write-back into the other box of the
+// pair. No noise without a level option, or with its box reading 0.
+NoiseLevel noise_level(SimulationSettings& settings, double ymin) {
+    if (settings.noise_kind == NoiseKind::omit) return {};
+    if (settings.level_by_value) {
+        const double v = text_value(settings.s_to_n_value);
+        if (v == 0.0) return {};
+        if (!std::isfinite(v)) stop_run("The noise value is too large. Enter a smaller noise value.");
+        const double s_to_n = ymin / v;
+        if (!std::isfinite(s_to_n)) {
+            stop_run("The noise value " + value_text(v) +
+                     " is so small that the signal-to-noise ratio cannot be computed. Enter a larger noise value.");
+        }
+        settings.s_to_n_percent = value_text(s_to_n);
+        return {true, v};
+    }
+    if (settings.level_by_s_to_n) {
+        const double s = text_value(settings.s_to_n_percent);
+        if (s == 0.0) return {};
+        const double u = ymin / s;
+        if (!std::isfinite(u)) {
+            stop_run("The S/N of " + value_text(s) +
+                     " is so small that the noise level cannot be computed. Enter a larger S/N.");
+        }
+        settings.s_to_n_value = value_text(u);
+        return {true, u};
+    }
+    return {};
+}
+
+// Names what made point i non-finite: a row's term, the baseline, the noise,
+// or the sum of finite parts.
+[[noreturn]] void report_non_finite(long long i, const std::vector<ActiveTerm>& terms, double ymax, double maxtime,
+                                    const BaselineSettings& baseline_settings, const Trace& trace) {
+    const double t = trace.times[i];
+    const std::string where = " at " + value_text(t / 60.0) + " min";
+    for (const ActiveTerm& active : terms) {
+        const double value = std::visit([&](const auto& term) { return term(t); }, active.term);
+        if (!std::isfinite(value)) {
+            stop_run(row_name(active.row) + ": the peak's response" + where +
+                     " is too large to compute. Enter a smaller relative response or fewer plates (N).");
+        }
+    }
+    if (!std::isfinite(baseline(static_cast<double>(i), ymax, maxtime, baseline_settings))) {
+        stop_run("The baseline" + where + " is too large to compute. Enter a smaller baseline percentage.");
+    }
+    stop_run("The simulated response" + where +
+             " is too large to compute. Enter smaller relative responses, baseline percentage or noise level.");
+}
+
+}  // namespace
+
+SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& settings, const PeakPlacement& placement,
+                           Trace& trace, RandomGenerator& generator) {
+    SynthesisResult result;
+    const double sr = text_value(settings.sampling_rate);
+    const double latest_tr = placement.latest_tr;
+    const std::int32_t n = point_count_for(latest_tr, sr);
+    result.point_count = n;
+
+    if (settings.use_seed) {
+        generator.reseed(-std::fabs(text_value(settings.seed)));
+    } else {
+        generator.randomize();
+    }
+    if (n < 1) return result;
+
+    // The unrounded point count scales the baseline: the same for every
+    // point, read from the latest row's retention time text.
+    const double T = text_value(rows[placement.latest_row].retention_time);
+    const double maxtime = 1.5 * ((T * 60.0) * sr);
+    const BaselineSettings baseline_settings = BaselineSettings::from(settings);
+    const fast::Grid grid{n, (90.0 * latest_tr) / static_cast<double>(n)};
+    const std::vector<ActiveTerm> terms = active_terms(rows, settings, placement, grid);
+    const NoiseLevel level = noise_level(settings, placement.ymin);
+
+    fill_all_points(n, latest_tr, terms, placement.ymax, maxtime, baseline_settings, trace);
+
+    // Noise goes on last and in order, one generator value per point.
+    const bool drift = settings.noise_kind == NoiseKind::random_walk;
+    double walk = 0.0;
+    double r_max = 0.0;
+    double r_min = 0.0;
+    for (long long i = 1; i <= n; ++i) {
+        double resp = trace.responses[i];
+        if (level.active) {
+            if (drift) {
+                walk += noise(level.u, settings.noise_kind, generator);
+                resp += walk;
+            } else {
+                resp += noise(level.u, settings.noise_kind, generator);
+            }
+            trace.responses[i] = resp;
+        }
+        if (!std::isfinite(resp)) report_non_finite(i, terms, placement.ymax, maxtime, baseline_settings, trace);
+        if (resp > r_max) r_max = resp;
+        if (resp < r_min) r_min = resp;
+    }
+    result.r_max = r_max;
+    result.r_min = r_min;
+    return result;
+}
+
+}  // namespace elutrix

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/inputs.h"
+#include "engine/placement.h"
+#include "models/noise.h"
+
+namespace elutrix {
+
+struct TracePoint {
+    double time = 0.0;  // seconds
+    double response = 0.0;
+};
+
+// The simulated signal. The tables are allocated once at full capacity and
+// reused by every run; slots 1 to point_count are in use, slot 0 never is.
+struct Trace {
+    static constexpr std::int32_t capacity = 1000000;
+
+    Trace();
+
+    std::int32_t point_count = 0;
+    std::vector<double> times;              // seconds
+    std::vector<double> responses;
+    std::vector<TracePoint> export_points;  // what the data file export writes
+};
+
+// What the plot needs from a synthesis besides the Trace.
+struct SynthesisResult {
+    std::int32_t point_count = 0;  // may be 0 or negative: then no point exists
+    double r_max = 0.0;            // never below 0
+    double r_min = 0.0;            // never above 0
+};
+
+// The point count of a run: 1.5 x latest retention time (minutes) x 60 x
+// sampling rate, rounded half to even. Throws RunError when it exceeds the
+// trace's capacity or cannot be counted at all.
+std::int32_t point_count_for(double latest_tr, double sampling_rate);
+
+// Computes every point of the run into trace.times and trace.responses (the
+// components in row order, then the baseline, then the noise) and writes the
+// derived S/N or noise value back into settings. Leaves trace.point_count and
+// trace.export_points alone: the run commits them only when every point is
+// a finite number. Throws RunError, with the reason, otherwise.
+SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& settings, const PeakPlacement& placement,
+                           Trace& trace, RandomGenerator& generator = random_generator());
+
+}  // namespace elutrix

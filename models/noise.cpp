@@ -1,0 +1,43 @@
+#include "models/noise.h"
+
+#include <bit>
+#include <chrono>
+
+namespace elutrix {
+
+RandomGenerator::RandomGenerator() { randomize(); }
+
+void RandomGenerator::reseed(double v) {
+    // The whole bit pattern of the number selects the sequence; -0 and 0
+    // are one seed.
+    if (v == 0.0) v = 0.0;
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    std::seed_seq seq{static_cast<std::uint32_t>(bits), static_cast<std::uint32_t>(bits >> 32)};
+    engine_.seed(seq);
+}
+
+void RandomGenerator::randomize() {
+    std::random_device device;
+    const auto ticks = static_cast<std::uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    std::seed_seq seq{device(), device(), static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32)};
+    engine_.seed(seq);
+}
+
+double RandomGenerator::next() {
+    // The top 24 bits of a 32-bit draw, scaled by 2^-24: a float-grained value in [0, 1).
+    return static_cast<double>(engine_() >> 8) * 0x1p-24;
+}
+
+RandomGenerator& random_generator() {
+    static RandomGenerator generator;
+    return generator;
+}
+
+double noise(double u, NoiseKind kind, RandomGenerator& generator) {
+    if (kind == NoiseKind::omit) return 0.0;
+    const double r = generator.next();
+    const double d = 0.5 - r;
+    return u * d;
+}
+
+}  // namespace elutrix
