@@ -1,0 +1,39 @@
+// "Write  datafile": the Save dialog and the .xy file of the last trace.
+#pragma once
+
+#include <QString>
+#include <optional>
+
+#include "engine/synthesis.h"
+
+class QWidget;
+
+namespace elutrix::ui {
+
+// Asks the user for the path to save to; nullopt when the user cancels.
+// The window calls it through this interface so that tests can answer
+// without a modal dialog.
+class SaveDialog {
+public:
+    virtual ~SaveDialog() = default;
+    virtual std::optional<QString> ask(QWidget* parent) = 0;
+};
+
+// The real dialog: modal, "xy data (*.xy)", no overwrite question, no
+// read-only box, no default suffix.
+class QtSaveDialog : public SaveDialog {
+public:
+    std::optional<QString> ask(QWidget* parent) override;
+};
+
+// Writes points 1 .. point_count of trace.export_points to path as
+// "minutes,response" lines ended by CR LF. Returns false on any failure to
+// create, write or replace the file; an existing file is then left as it was
+// wherever the file system allows.
+bool write_datafile(const QString& path, const Trace& trace);
+
+// The whole command: asks for a path, writes the file and shows
+// "Unknown error in opening file <path>" on failure. Cancelling does nothing.
+void write_datafile_command(QWidget* parent, SaveDialog& dialog, const Trace& trace);
+
+}  // namespace elutrix::ui
