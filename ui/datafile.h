@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "engine/synthesis.h"
+#include "ui/message.h"
 
 class QWidget;
 
@@ -32,8 +33,9 @@ public:
 // wherever the file system allows.
 bool write_datafile(const QString& path, const Trace& trace);
 
-// The whole command: asks for a path, writes the file and shows
-// "Unknown error in opening file <path>" on failure. Cancelling does nothing.
-void write_datafile_command(QWidget* parent, SaveDialog& dialog, const Trace& trace);
+// The whole command: asks for a path, writes the file and reports
+// "Unknown error in opening file <path>" through show_message on failure.
+// Cancelling does nothing.
+void write_datafile_command(QWidget* parent, SaveDialog& dialog, const Trace& trace, const MessageHandler& show_message);
 
 }  // namespace elutrix::ui
