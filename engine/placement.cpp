@@ -100,6 +100,9 @@ PeakPlacement place_peaks(ComponentTable& rows, const SimulationSettings& settin
     for (int i = 0; i < component_count; ++i) {
         if (!rows[i].enabled) continue;
         const double t = t_of(rows[i]);
+        if (!std::isfinite(t)) {
+            stop_run(row_name(i) + ": the retention time is too large. Enter a retention time of ordinary size.");
+        }
         if (t < first_tr) {
             first_tr = t;
             placement.first_row = i;

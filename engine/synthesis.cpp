@@ -18,14 +18,13 @@ Trace::Trace()
 std::int32_t point_count_for(double latest_tr, double sampling_rate) {
     const double exact = ((latest_tr * sampling_rate) * run_length_factor) * 60.0;
     const double n = std::nearbyint(exact);  // the default rounding: halves to even
-    const std::string asked = "This run asks for " + value_text(n) +
+    if (!std::isfinite(latest_tr) || !std::isfinite(sampling_rate) || std::isnan(n)) {
+        stop_run("The number of points cannot be computed from the latest retention time and the sampling rate. "
+                 "Enter a retention time and a sampling rate of ordinary size.");
+    }
+    const std::string asked = "This run asks for " + (std::isfinite(n) ? value_text(n) : std::string("too many")) +
                               " points (1.5 x the latest retention time of " + value_text(latest_tr) +
                               " min x 60 x the sampling rate of " + value_text(sampling_rate) + " points/sec)";
-    if (std::isnan(n)) {
-        stop_run("The number of points cannot be computed from the latest retention time (" + value_text(latest_tr) +
-                 " min) and the sampling rate (" + value_text(sampling_rate) +
-                 " points/sec). Enter a finite retention time and sampling rate.");
-    }
     if (n > Trace::capacity) {
         stop_run(asked + ", but the limit is 1,000,000 points. Lower the sampling rate or the latest retention time.");
     }
