@@ -79,6 +79,12 @@ double text_value(std::string_view text) {
 
 std::string value_text(double value) {
     if (value == 0.0) return "0";  // also for -0
+    // Rounded to 15 digits, the doubles above this would be written as
+    // 1.79769313486232e+308, which reads back as infinity: they are written
+    // as the largest 15-digit number that reads back.
+    if (std::isfinite(value) && std::fabs(value) > 1.79769313486231e308) {
+        return value < 0.0 ? "-1.79769313486231e+308" : "1.79769313486231e+308";
+    }
     char buffer[64];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 15);
     return std::string(buffer, result.ptr);
