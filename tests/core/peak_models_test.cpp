@@ -61,7 +61,7 @@ TEST(Gaussian, CentreFarFieldAndSign) {
     };
     const Shape shapes[] = {{0, 1}, {60, 0.6}, {1, 0.6}, {300, 2.4}, {-5, 3}, {1e6, 1e-3}, {0.5, 1e4}};
     for (const Shape& s : shapes) {
-        SCOPED_TRACE(testing::Message() << "peak " << s.peak << " sigma " << s.sigma);
+        SCOPED_TRACE(::testing::Message() << "peak " << s.peak << " sigma " << s.sigma);
         // The height is the normalising factor, whatever the unit of x and peak.
         EXPECT_EQ(gaussian(s.peak, s.peak, s.sigma), 1.0 / (s.sigma * 2.506628275));
         EXPECT_EQ(gaussian(s.peak + 1000 * s.sigma, s.peak, s.sigma), 0.0);
