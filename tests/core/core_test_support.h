@@ -79,6 +79,22 @@ inline bool holds_inf_or_nan(std::string_view text) {
     return l.find("inf") != std::string::npos || l.find("nan") != std::string::npos;
 }
 
+// Whether a sentence shows a value that is not a number: "inf", "infinity"
+// or "nan" as a word of its own.
+inline bool shows_non_number(std::string_view text) {
+    const std::string l = lower(text);
+    std::size_t i = 0;
+    while (i < l.size()) {
+        while (i < l.size() && !std::isalpha(static_cast<unsigned char>(l[i]))) ++i;
+        std::size_t j = i;
+        while (j < l.size() && std::isalpha(static_cast<unsigned char>(l[j]))) ++j;
+        const std::string word = l.substr(i, j - i);
+        if (word == "inf" || word == "infinity" || word == "nan") return true;
+        i = j;
+    }
+    return false;
+}
+
 // Every text of the table and the settings, each with a name for messages.
 inline std::vector<std::pair<std::string, std::string>> all_texts(const ComponentTable& rows,
                                                                   const SimulationSettings& s) {
