@@ -11,7 +11,10 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <functional>
@@ -212,7 +215,9 @@ class MainWindowTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void the_window_and_its_menu();
+    void no_caption_is_clipped();
     void factory_state();
     void reset_restores_the_factory_state();
     void update_writes_back_what_the_run_computed_data();
@@ -227,6 +232,47 @@ private slots:
     void focus_starts_on_row_1_and_tabs_through_the_table();
     void resizing_moves_nothing();
 };
+
+void MainWindowTest::initTestCase() {
+    // The style the program runs with.
+    QApplication::setStyle(QStringLiteral("Fusion"));
+}
+
+void MainWindowTest::no_caption_is_clipped() {
+    MainWindow window;
+    int checked = 0;
+    for (QWidget* widget : window.centralWidget()->findChildren<QWidget*>()) {
+        const QFontMetrics metrics(widget->font());
+        const QByteArray name = widget->objectName().toUtf8();
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
+            if (label->wordWrap()) {
+                QVERIFY2(label->heightForWidth(label->width()) <= label->height(), name);
+            } else {
+                QVERIFY2(metrics.horizontalAdvance(label->text()) <= label->width(), name);
+                QVERIFY2(metrics.height() <= label->height(), name);
+            }
+            ++checked;
+        } else if (qobject_cast<QRadioButton*>(widget) || qobject_cast<QCheckBox*>(widget)) {
+            auto* option = qobject_cast<QAbstractButton*>(widget);
+            if (option->text().isEmpty()) continue;  // the table's check boxes
+            QStyleOptionButton style_option;
+            style_option.initFrom(option);
+            style_option.text = option->text();
+            const bool radio = qobject_cast<QRadioButton*>(widget);
+            const QRect text = option->style()->subElementRect(
+                radio ? QStyle::SE_RadioButtonContents : QStyle::SE_CheckBoxContents, &style_option, option);
+            QVERIFY2(text.left() + metrics.horizontalAdvance(option->text()) <= option->width(), name);
+            QVERIFY2(metrics.height() <= option->height(), name);
+            ++checked;
+        } else if (auto* push = qobject_cast<QPushButton*>(widget)) {
+            const int margin = push->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, push);
+            QVERIFY2(metrics.horizontalAdvance(push->text()) + 2 * margin <= push->width(), name);
+            ++checked;
+        }
+    }
+    // 20 labels, 18 option buttons, 2 captioned check boxes, 3 buttons.
+    QCOMPARE(checked, 20 + 18 + 2 + 3);
+}
 
 void MainWindowTest::the_window_and_its_menu() {
     MainWindow window;
