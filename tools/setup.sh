@@ -7,7 +7,7 @@ packages=(
   build-essential cmake
   qt6-base-dev libgl-dev
   libgtest-dev libbenchmark-dev
-  fonts-dejavu-core
+  fonts-liberation fonts-dejavu-core
   xvfb xauth
   locales
 )
