@@ -19,6 +19,12 @@
 #include "engine/inputs.h"
 #include "engine/placement.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// The C library keeps the search path of a locale loaded through LOCPATH
+// until the process ends; that allocation is not the program's.
+extern "C" const char* __lsan_default_suppressions() { return "leak:__argz_add_sep\n"; }
+#endif
+
 namespace elutrix {
 namespace {
 
