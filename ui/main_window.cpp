@@ -37,19 +37,6 @@ QRect twips_rect(int left, int top, int width, int height) { return {px(left), p
 constexpr int client_width = 10950;
 constexpr int client_height = 9300;
 
-// The window's face. Liberation Sans has the metrics of the sans-serif face
-// the layout was drawn for; 11 pixels is 8.25 points at 96 dots per inch.
-// Slightly narrowed so that the longest captions keep clear of the boxes
-// beside them.
-QFont window_font(bool bold) {
-    QFont font;
-    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
-    font.setPixelSize(11);
-    font.setStretch(95);
-    font.setWeight(bold ? QFont::Bold : QFont::Normal);
-    return font;
-}
-
 // Heights of the controls whose height the layout leaves open.
 constexpr int text_box_height = 285;
 constexpr int label_height = 255;
@@ -61,7 +48,7 @@ Widget* place(Widget* widget, const char* name, QRect twips, bool bold = false) 
     widget->setGeometry(twips);
     // Set in full on every control so that a frame's bold caption font does
     // not pass on to the controls inside it.
-    widget->setFont(window_font(bold));
+    widget->setFont(program_font(bold));
     return widget;
 }
 
@@ -126,6 +113,19 @@ void write_if_changed(QLineEdit* box, const std::string& before, const std::stri
 
 }  // namespace
 
+// The window's face. Liberation Sans has the metrics of the sans-serif face
+// the layout was drawn for; 11 pixels is 8.25 points at 96 dots per inch.
+// Slightly narrowed so that the longest captions keep clear of the boxes
+// beside them.
+QFont program_font(bool bold) {
+    QFont font;
+    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
+    font.setPixelSize(11);
+    font.setStretch(95);
+    font.setWeight(bold ? QFont::Bold : QFont::Normal);
+    return font;
+}
+
 MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent),
       save_dialog_(std::make_unique<QtSaveDialog>()),
@@ -134,7 +134,7 @@ MainWindow::MainWindow(QWidget* parent)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(application_title);
     setWindowIcon(QIcon(QStringLiteral(":/icons/elutrix.png")));
-    setFont(window_font(false));
+    setFont(program_font(false));
 
     auto* area = new QWidget(this);
     area->setObjectName(QStringLiteral("client_area"));

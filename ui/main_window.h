@@ -2,6 +2,7 @@
 // three commands and the plot area.
 #pragma once
 
+#include <QFont>
 #include <QMainWindow>
 #include <array>
 #include <memory>
@@ -21,6 +22,9 @@ class QRadioButton;
 namespace elutrix::ui {
 
 class PictureBox;
+
+// The face of every window of the program, regular or bold.
+QFont program_font(bool bold = false);
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
