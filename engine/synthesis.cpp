@@ -1,6 +1,7 @@
 #include "engine/synthesis.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <thread>
@@ -77,48 +78,58 @@ std::vector<ActiveTerm> active_terms(const ComponentTable& rows, const Simulatio
     return terms;
 }
 
+// The enabled rows' terms in row order, summed as the plain loop sums them.
+fast::TermSum term_sum(const std::vector<ActiveTerm>& terms) {
+    fast::TermSum sum;
+    for (const ActiveTerm& active : terms) std::visit([&](const auto& term) { sum.add(term); }, active.term);
+    return sum;
+}
+
 // Fills times and the noise-free responses (components, then baseline) of
 // points [first, last]; every point keeps its own summation order.
-void fill_points(long long first, long long last, long long n, double latest_tr, const std::vector<ActiveTerm>& terms,
-                 double ymax, double maxtime, const BaselineSettings& baseline_settings, Trace& trace) {
+void fill_points(long long first, long long last, long long n, double latest_tr, const fast::TermSum& sum, double ymax,
+                 double maxtime, const BaselineSettings& baseline_settings, Trace& trace) {
     const double nd = static_cast<double>(n);
     for (long long i = first; i <= last; ++i) {
-        const double t = (((static_cast<double>(i) / nd) * 60.0) * run_length_factor) * latest_tr;
-        trace.times[i] = t;
-        double resp = 0.0;
-        for (const ActiveTerm& active : terms) {
-            // A skipped term is exactly +-0, and adding it would leave resp
-            // unchanged (resp is never -0).
-            std::visit(
-                [&](const auto& term) {
-                    if (term.range.contains(i)) resp += term(t);
-                },
-                active.term);
-        }
-        resp += baseline(static_cast<double>(i), ymax, maxtime, baseline_settings);
-        trace.responses[i] = resp;
+        trace.times[i] = (((static_cast<double>(i) / nd) * 60.0) * run_length_factor) * latest_tr;
+    }
+    constexpr long long block = static_cast<long long>(fast::TermSum::block_points);
+    for (long long b = first; b <= last; b += block) {
+        const long long count = std::min(block, last - b + 1);
+        sum.sum_block(b, static_cast<std::size_t>(count), &trace.times[b], &trace.responses[b]);
+    }
+    for (long long i = first; i <= last; ++i) {
+        trace.responses[i] += baseline(static_cast<double>(i), ymax, maxtime, baseline_settings);
     }
 }
 
-// The points are shared among the cores in contiguous blocks.
-void fill_all_points(long long n, double latest_tr, const std::vector<ActiveTerm>& terms, double ymax, double maxtime,
+// The points are cut into small blocks that the cores take one after the
+// other, so that a core that drew the blocks under the peaks does not keep
+// the others waiting. Every point is computed on its own, so the split does
+// not change any value.
+void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, double ymax, double maxtime,
                      const BaselineSettings& baseline_settings, Trace& trace) {
+    constexpr long long block = 4096;
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const long long blocks = n < 20000 ? 1 : std::min<long long>(cores, 8);
-    if (blocks == 1) {
-        fill_points(1, n, n, latest_tr, terms, ymax, maxtime, baseline_settings, trace);
+    const long long workers_wanted = n < 20000 ? 0 : std::min<long long>(cores, 8) - 1;
+    if (workers_wanted <= 0) {
+        fill_points(1, n, n, latest_tr, sum, ymax, maxtime, baseline_settings, trace);
         return;
     }
+    std::atomic<long long> next_block{0};
+    const long long blocks = (n + block - 1) / block;
+    const auto work = [&] {
+        for (;;) {
+            const long long b = next_block.fetch_add(1, std::memory_order_relaxed);
+            if (b >= blocks) return;
+            const long long first = 1 + b * block;
+            fill_points(first, std::min(n, first + block - 1), n, latest_tr, sum, ymax, maxtime, baseline_settings,
+                        trace);
+        }
+    };
     std::vector<std::thread> workers;
-    const long long per_block = (n + blocks - 1) / blocks;
-    for (long long b = 1; b < blocks; ++b) {
-        const long long first = 1 + b * per_block;
-        const long long last = std::min(n, first + per_block - 1);
-        if (first > last) break;
-        workers.emplace_back(fill_points, first, last, n, latest_tr, std::cref(terms), ymax, maxtime,
-                             std::cref(baseline_settings), std::ref(trace));
-    }
-    fill_points(1, std::min(n, per_block), n, latest_tr, terms, ymax, maxtime, baseline_settings, trace);
+    for (long long w = 0; w < workers_wanted; ++w) workers.emplace_back(work);
+    work();
     for (std::thread& worker : workers) worker.join();
 }
 
@@ -203,7 +214,7 @@ SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& setti
     const std::vector<ActiveTerm> terms = active_terms(rows, settings, placement, grid);
     const NoiseLevel level = noise_level(settings, placement.ymin);
 
-    fill_all_points(n, latest_tr, terms, placement.ymax, maxtime, baseline_settings, trace);
+    fill_all_points(n, latest_tr, term_sum(terms), placement.ymax, maxtime, baseline_settings, trace);
 
     // Noise goes on last and in order, one generator value per point.
     const bool drift = settings.noise_kind == NoiseKind::random_walk;

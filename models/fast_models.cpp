@@ -1,6 +1,11 @@
 #include "models/fast_models.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
 
 #include "models/constants.h"
 #include "models/gamma.h"
@@ -18,6 +23,13 @@ constexpr double power_underflow = -746.0;
 // z^2 of about 35.07 on (the tests scan every value up to beyond the point
 // where the fraction's exponential itself underflows).
 constexpr double erf_saturation = 6.0;
+// Factor 2 on every magnitude bound, far more than the few roundings of a
+// term and the error of the power.
+constexpr double amplitude_margin = 1.0;
+constexpr double log2_e = 1.4426950408889634;
+constexpr double log2_e_low = log2_e - 0x1p-40;
+constexpr double log2_e_high = log2_e + 0x1p-40;
+constexpr double minus_infinity = -std::numeric_limits<double>::infinity();
 // Widening of the computed cut-offs so that rounding never moves a
 // non-zero point outside a range.
 constexpr double margin = 1.0 + 1e-9;
@@ -99,14 +111,64 @@ GaussianTerm::GaussianTerm(double a, double peak, double sigma, const Grid& grid
     // Beyond this distance the exponent is below the power's underflow.
     const double reach = std::sqrt(-power_underflow * s_) * margin;
     range = grid.covering(peak - reach, peak + reach);
+    inv_s_ = 1.0 / s_;
+    log2_a_ = std::log2(std::fabs(a_));
+    log2_c_ = std::log2(std::fabs(c_));
+    log2_amp_ = log2_a_ + log2_c_;
+    min_shift_ = std::min({0.0, log2_c_, log2_amp_});
+    zero_ = a_ * (0.0 * c_);
 }
 
 double GaussianTerm::operator()(double x) const {
     const double d = x - peak_;
     const double exponent = -(d * d) / s_;
-    // pow(e, exponent) is exactly 0 here, and a x (0 x c) adds nothing.
-    if (exponent < power_underflow) return 0.0;
+    // pow(e, exponent) is exactly +0 here, and a x (+0 x c) is this signed zero.
+    if (exponent < power_underflow) return zero_;
     return a_ * (std::pow(constants::e, exponent) * c_);
+}
+
+double GaussianTerm::high_of(double power) const {
+    // While every step of pow, pow x c and a (pow c) stays above 2^-1000 its
+    // rounding is relative, and a factor 2 covers them all with the error
+    // of pow and of the logarithms. Lower down a subnormal result may be
+    // off by up to 2^-1074 at each step, so each step gets a floor.
+    if (power + min_shift_ >= -1000.0) return power + log2_amp_ + 1.0;
+    double u = std::max(power, -1074.0) + 1.0;
+    u = std::max(u + log2_c_, -1074.0) + 1.0;
+    u = std::max(u + log2_a_, -1074.0) + 1.0;
+    return u + 1.0;
+}
+
+MagnitudeBounds GaussianTerm::log2_bounds(double x) const {
+    // a x (pow x c) is a signed zero for a = 0.
+    if (a_ == 0.0) return {minus_infinity, minus_infinity};
+    const double d = x - peak_;
+    // Never above 0, and within |exponent| 2^-50 of the exponent the value
+    // uses (3 roundings against 1).
+    const double exponent = -(d * d) * inv_s_;
+    // pow(e, y) lies within 1 ulp of 2^(y log2(e)); log2(e) moved by 2^-40
+    // covers the error of the constant, of the estimate and of the products.
+    const double high = high_of(exponent * log2_e_low);
+    double low = minus_infinity;
+    const double power = exponent * log2_e_high;  // log2 of the power, from below
+    const double l = power + log2_amp_ - 1.0;
+    // Only where the power, pow x c and the value are normal numbers, whose
+    // roundings are relative and which a factor 2 covers.
+    if (power + min_shift_ >= -1000.0 && high <= 1000.0) low = l;
+    return {low, high};
+}
+
+MagnitudeBounds GaussianTerm::log2_bounds(double x0, double x1) const {
+    // The exponent rises towards the centre and falls beyond it, and so do
+    // both bounds: over an interval they are extreme at its ends, or, for
+    // the upper one, at the centre, where the exponent is 0.
+    const MagnitudeBounds b0 = log2_bounds(x0);
+    const MagnitudeBounds b1 = log2_bounds(x1);
+    double high = b0.high > b1.high ? b0.high : b1.high;
+    if (x0 <= peak_ && peak_ <= x1 && a_ != 0.0) high = high_of(0.0);
+    double low = b0.low < b1.low ? b0.low : b1.low;
+    if (high > 1000.0) low = minus_infinity;  // somewhere inside the value may not be a normal number
+    return {low, high};
 }
 
 EmgTerm::EmgTerm(double a, double peak, double sigma, double tau, const Grid& grid)
@@ -115,6 +177,18 @@ EmgTerm::EmgTerm(double a, double peak, double sigma, double tau, const Grid& gr
     e_offset_ = (sigma * sigma) / (tau * (tau * 2.0));
     erf_w_ = fast::erf(c1 * (peak / sigma + sigma / abs_tau_));
     scale_ = 1.0 / (constants::root_pi * abs_tau_);
+    inv_tau_ = 1.0 / tau;
+    log2_a_ = std::log2(std::fabs(a_));
+    log2_scale_ = std::log2(scale_);
+    log2_amp_ = log2_a_ + log2_scale_;
+    min_shift_ = std::min({0.0, log2_scale_, log2_scale_ + 1.0, log2_amp_ + 1.0});
+    // With erf(w) exactly 1, the sum erf(w) + erf(z) is at least 1 wherever
+    // z >= 0, that is where (x - peak) sign(tau) / sigma >= sigma / |tau|:
+    // from sigma^2 / |tau|, widened by 2^-40 against its rounding, on.
+    tail_start_ = (erf_w_ == 1.0 && sigma > 0.0 && std::isfinite(log2_amp_))
+                      ? (sigma * sigma_over_tau_) * (1.0 + 0x1p-40)
+                      : std::numeric_limits<double>::infinity();
+    zero_ = a_ * 0.0;
 
     // Along the peak's rising side (before a tailing peak, after a fronting
     // one) the term is exactly 0 where the exponent exceeds 600, and, when
@@ -146,7 +220,8 @@ double EmgTerm::operator()(double x) const {
         z = c1 * ((x - peak_) / sigma_ - sigma_over_tau_);
         E = e_offset_ - (x - peak_) / tau_;
     }
-    if (E > constants::emg_exponent_limit) return 0.0;
+    // The model gives 0 here, and the synthesis adds a x 0.
+    if (E > constants::emg_exponent_limit) return zero_;
     // Past the saturation erf(z) is exactly +-1; the plain evaluation gives the same.
     double erf_z = 0.0;
     if (z >= erf_saturation) {
@@ -157,9 +232,171 @@ double EmgTerm::operator()(double x) const {
         erf_z = fast::erf(z);
     }
     const double sum = erf_w_ + erf_z;
-    // 0 x a finite factor, or a finite sum x an underflowed power: exactly 0.
-    if (sum == 0.0 || E < power_underflow) return 0.0;
+    // pow(e, E) x scale is finite and >= +0, and +0 when the power underflows,
+    // so the model gives sum x (+0) wherever sum is 0 or the power underflows.
+    if (sum == 0.0 || E < power_underflow) return a_ * (sum * 0.0);
     return a_ * (sum * (std::pow(constants::e, E) * scale_));
+}
+
+namespace {
+
+// The larger of two bounds; NaN when either is.
+inline double max_or_nan(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<double>::quiet_NaN();
+    return a > b ? a : b;
+}
+
+}  // namespace
+
+double EmgTerm::high_of(double power) const {
+    // The value is a (sum (pow scale)) with |sum| <= 2. While every step
+    // stays above 2^-1000 its rounding is relative, and a factor 2 covers
+    // them all with the error of pow and of the logarithms. Lower down a
+    // subnormal result may be off by up to 2^-1074 at each step, so each
+    // step gets a floor.
+    if (power + min_shift_ >= -1000.0) return power + log2_amp_ + 2.0;
+    double u = std::max(power, -1074.0) + 1.0;
+    u = std::max(u + log2_scale_, -1074.0) + 1.0;
+    u = std::max(u + 1.0, -1074.0) + 1.0;
+    u = std::max(u + log2_a_, -1074.0) + 1.0;
+    return u + 1.0;
+}
+
+MagnitudeBounds EmgTerm::log2_bounds(double x0, double x1) const {
+    // a x (the model's finite value) is a signed zero for a = 0.
+    if (a_ == 0.0) return {minus_infinity, minus_infinity};
+    // The model's exponent is E = e_offset - (x - peak) / tau for either sign
+    // of tau (dividing by |tau| = -tau only flips the sign). This product
+    // differs from that quotient by at most 3 roundings, and both
+    // subtractions add one each: E lies within err of estimate. E moves
+    // monotonically with x, so over [x0, x1] it lies between its values at
+    // the ends.
+    const double q0 = (x0 - peak_) * inv_tau_;
+    const double q1 = (x1 - peak_) * inv_tau_;
+    const double estimate0 = e_offset_ - q0;
+    const double estimate1 = e_offset_ - q1;
+    const double err0 = (std::fabs(q0) + std::fabs(estimate0)) * 0x1p-48;
+    const double err1 = (std::fabs(q1) + std::fabs(estimate1)) * 0x1p-48;
+    // Beyond the exponent limit the model gives exactly 0.
+    if (estimate0 - err0 > constants::emg_exponent_limit && estimate1 - err1 > constants::emg_exponent_limit) {
+        return {minus_infinity, minus_infinity};
+    }
+    // pow(e, E) lies within 1 ulp of 2^(E log2(e)); the 2^-40 covers the
+    // error of the constant and of the products.
+    const double e_high = max_or_nan(estimate0 + err0, estimate1 + err1);
+    const double power_high = e_high * log2_e + std::fabs(e_high) * 0x1p-40;
+    const double high = high_of(power_high);
+    double low = minus_infinity;
+    // x - peak in the direction of the tail, exactly; the smaller end.
+    const double sd = tau_ < 0.0 ? -(x1 - peak_) : x0 - peak_;
+    if (sd >= tail_start_) {
+        const double e_low = estimate0 - err0 < estimate1 - err1 ? estimate0 - err0 : estimate1 - err1;
+        const double power = e_low * log2_e - std::fabs(e_low) * 0x1p-40;  // from below
+        const double l = power + log2_amp_ - 1.0;                           // the sum is at least 1
+        // Only where the power and every product are normal numbers, whose
+        // roundings are relative and which a factor 2 covers.
+        if (power + std::min(0.0, log2_scale_ + std::min(0.0, log2_a_)) >= -1000.0 && high <= 1000.0) low = l;
+    }
+    return {low, high};
+}
+
+void TermSum::add(const GaussianTerm& term) {
+    if (count_ == max_terms) throw std::length_error("TermSum holds at most 16 terms");
+    entries_[count_++] = {false, gaussians_.size(), term.range};
+    gaussians_.push_back(term);
+}
+
+void TermSum::add(const EmgTerm& term) {
+    if (count_ == max_terms) throw std::length_error("TermSum holds at most 16 terms");
+    entries_[count_++] = {true, emgs_.size(), term.range};
+    emgs_.push_back(term);
+}
+
+namespace {
+
+// The binary exponent e of a finite non-zero v with 2^e <= |v| < 2^(e+1);
+// -1023 for every subnormal (above its true exponent, which only makes the
+// tests below more cautious); no_exponent for 0, infinities and NaN.
+constexpr int no_exponent = 100000;
+inline int exponent_of(double v) {
+    const int raw = static_cast<int>((std::bit_cast<std::uint64_t>(v) >> 52) & 0x7ff);
+    if (raw == 0x7ff || v == 0.0) return no_exponent;
+    return raw - 1023;
+}
+
+// Whether adding a term below 2^bound provably leaves sum unchanged. The
+// doubles next to a sum with exponent e lie at least 2^(e-53) away, so a
+// term below 2^(e-54) rounds back to it. For a subnormal sum (e = -1023
+// here) the only such terms are zeros, which change nothing either.
+inline bool absorbed(double sum, double bound) {
+    const int e = exponent_of(sum);
+    return e != no_exponent && bound <= static_cast<double>(e - 54);
+}
+
+}  // namespace
+
+void TermSum::sum_block(long long first, std::size_t count, const double* x, double* sums) const {
+    if (count == 0) return;
+    if (count > block_points) throw std::length_error("TermSum::sum_block takes at most 32 points");
+    const long long last = first + static_cast<long long>(count) - 1;
+
+    // The terms that are not exactly 0 throughout the block, with bounds
+    // that hold at every one of its points.
+    std::array<double, max_terms> low;
+    std::array<double, max_terms> high;
+    std::array<std::size_t, max_terms> which;
+    std::size_t m = 0;
+    for (std::size_t k = 0; k < count_; ++k) {
+        const Entry& entry = entries_[k];
+        // Outside its range, or with an upper bound of 2^-infinity, a term is
+        // exactly +-0, and adding it leaves the running sum unchanged: the
+        // sum starts at +0 and so is never -0.
+        if (entry.range.last < first || entry.range.first > last) continue;
+        const MagnitudeBounds b = entry.emg ? emgs_[entry.index].log2_bounds(x[0], x[count - 1])
+                                            : gaussians_[entry.index].log2_bounds(x[0], x[count - 1]);
+        if (b.high == minus_infinity) continue;
+        low[m] = b.low;
+        high[m] = b.high;
+        which[m] = k;
+        ++m;
+    }
+
+    // The last term p whose predecessors are all below 2^(floor(low_p) - 58):
+    // fewer than 16 of them sum to less than 2^(floor(low_p) - 54), at most
+    // 2^-54 of the exponent of term p, so adding term p to their sum gives
+    // term p alone, whatever they are. The sums start there.
+    std::size_t from = 0;
+    {
+        std::array<double, max_terms> before;  // largest upper bound before; NaN counts as +infinity
+        double largest = minus_infinity;
+        for (std::size_t q = 0; q < m; ++q) {
+            before[q] = largest;
+            if (!(high[q] <= largest)) largest = std::isnan(high[q]) ? std::numeric_limits<double>::infinity() : high[q];
+        }
+        for (std::size_t p = m; p-- > 1;) {
+            if (low[p] != minus_infinity && before[p] <= std::floor(low[p]) - 58.0) {
+                from = p;
+                break;
+            }
+        }
+    }
+
+    for (std::size_t j = 0; j < count; ++j) {
+        const long long i = first + static_cast<long long>(j);
+        double sum = 0.0;
+        for (std::size_t q = from; q < m; ++q) {
+            const Entry& entry = entries_[which[q]];
+            if (!entry.range.contains(i) || absorbed(sum, high[q])) continue;
+            sum += entry.emg ? emgs_[entry.index](x[j]) : gaussians_[entry.index](x[j]);
+        }
+        sums[j] = sum;
+    }
+}
+
+double TermSum::at(long long i, double x) const {
+    double sum = 0.0;
+    sum_block(i, 1, &x, &sum);
+    return sum;
 }
 
 bool gaussian_term_is_finite(double a, double sigma) {

@@ -5,6 +5,10 @@
 // provably exactly zero.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <vector>
+
 namespace elutrix::fast {
 
 // erf(x) of the EMG model, with ln Gamma(0.5) computed once and the series
@@ -29,28 +33,94 @@ struct Grid {
     PointRange covering(double lo, double hi) const;
 };
 
+// Bounds on the magnitude of a term at one x, or at every x of an interval:
+// 2^low < |value| < 2^high.
+// low is -infinity where no lower bound is known, high is -infinity where the
+// value is exactly 0. Both lie within a few units of log2 |value|.
+struct MagnitudeBounds {
+    double low;
+    double high;
+};
+
 class GaussianTerm {
 public:
     GaussianTerm(double a, double peak, double sigma, const Grid& grid);
     double operator()(double x) const;
+    // Found without the power.
+    MagnitudeBounds log2_bounds(double x) const;
+    // Bounds that hold at every x in [x0, x1].
+    MagnitudeBounds log2_bounds(double x0, double x1) const;
     PointRange range;  // outside it the term is exactly 0
 
 private:
     double a_, peak_, c_, s_;
+    double inv_s_;       // 1 / s, for the bounds only
+    double log2_a_;      // log2 |a|
+    double log2_c_;      // log2 |c|
+    double log2_amp_;    // log2 |a| + log2 |c|
+    double min_shift_;   // the smallest of 0, log2 |c| and log2 |a c|
+    // log2 of an upper bound on |value| from log2 of one on the exact power.
+    double high_of(double power) const;
+    double zero_;      // the signed zero a (0 c) that an underflowed power gives
 };
 
 class EmgTerm {
 public:
     EmgTerm(double a, double peak, double sigma, double tau, const Grid& grid);
     double operator()(double x) const;
+    // Found without erf, the power or a division.
+    MagnitudeBounds log2_bounds(double x) const { return log2_bounds(x, x); }
+    // Bounds that hold at every x in [x0, x1].
+    MagnitudeBounds log2_bounds(double x0, double x1) const;
     PointRange range;  // outside it the term is exactly 0
 
 private:
     double a_, peak_, sigma_, tau_, abs_tau_;
+    double inv_tau_;     // 1 / tau, for the bounds only
+    double log2_a_;      // log2 |a|
+    double log2_scale_;  // log2 scale
+    double log2_amp_;    // log2 |a| + log2 scale
+    double min_shift_;   // the smallest of 0, log2 scale, and log2 of 2 scale and of 2 |a| scale
+    // log2 of an upper bound on |value| from log2 of one on the exact power.
+    double high_of(double power) const;
+    double tail_start_;  // erf(z) >= 0 where (x - peak) sign(tau) is at least this
+    double zero_;      // a x 0, what the exponent limit gives
     double sigma_over_tau_;  // sigma / tau for a tailing peak, sigma / |tau| for a fronting one
     double e_offset_;        // sigma^2 / (tau (tau 2)), the part of the exponent that does not move
     double erf_w_;
     double scale_;           // 1 / (sqrt(pi) |tau|)
+};
+
+// The running sum 0 + T1 + T2 + ... of the terms at one grid point, in the
+// order they were added, equal bit for bit to the plain left-to-right sum.
+// A term is evaluated only where it might change the running sum: outside
+// its range it is exactly 0, and where its bound lies below half the spacing
+// of the doubles around the running sum, adding it rounds back to that sum.
+class TermSum {
+public:
+    static constexpr std::size_t max_terms = 16;
+    void add(const GaussianTerm& term);
+    void add(const EmgTerm& term);
+    std::size_t size() const { return count_; }
+    // The largest number of points sum_block takes at once.
+    static constexpr std::size_t block_points = 32;
+    // The sums at the grid points first, first + 1, ..., first + count - 1,
+    // whose times are x[0] <= x[1] <= ... (count at most block_points),
+    // into sums[0 .. count - 1].
+    void sum_block(long long first, std::size_t count, const double* x, double* sums) const;
+    // The sum at the single grid point i, whose time is x.
+    double at(long long i, double x) const;
+
+private:
+    struct Entry {
+        bool emg = false;
+        std::size_t index = 0;
+        PointRange range;
+    };
+    std::array<Entry, max_terms> entries_{};
+    std::size_t count_ = 0;
+    std::vector<GaussianTerm> gaussians_;
+    std::vector<EmgTerm> emgs_;
 };
 
 // Whether a component with these parameters can be evaluated without an

@@ -1,0 +1,539 @@
+// The synthesis skips, hoists and reorders work, but every double it gives
+// must be the one the plain loop gives, to the last bit and the sign of zero.
+// These tests hold each shortcut against a plain evaluation: the models
+// against a second plain copy of them, fast::erf against erf, each term
+// evaluator against relative response x model at every grid point, the
+// term sums against the left-to-right sum, and whole runs against the plain
+// point-by-point loop. Set ELUTRIX_SANITIZED in the environment to run
+// fewer random cases (for slow instrumented builds).
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/inputs.h"
+#include "engine/placement.h"
+#include "engine/run_error.h"
+#include "engine/synthesis.h"
+#include "models/emg.h"
+#include "models/fast_models.h"
+#include "models/gamma.h"
+#include "models/gaussian.h"
+#include "reference/literal_models.h"
+#include "reference/literal_synthesis.h"
+#include "reference/scenarios.h"
+
+namespace elutrix {
+namespace {
+
+bool sanitized() { return std::getenv("ELUTRIX_SANITIZED") != nullptr; }
+
+// Full count in an optimised build, a tenth (at least 1) under instrumentation.
+long long scaled(long long full) { return sanitized() ? std::max(1LL, full / 10) : full; }
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+// Equal as bit patterns: +0 and -0 differ, and so would two NaNs of other payloads.
+#define EXPECT_SAME_BITS(fast, plain, context)                                                                 \
+    EXPECT_EQ(bits(fast), bits(plain)) << (context) << ": " << std::hexfloat << (fast) << " vs " << (plain) \
+                                       << std::defaultfloat
+
+std::string describe(const char* what, std::initializer_list<double> args) {
+    std::string s = what;
+    s += "(";
+    bool first = true;
+    for (double a : args) {
+        if (!first) s += ", ";
+        first = false;
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "%.17g", a);
+        s += buffer;
+    }
+    return s + ")";
+}
+
+// ---------------------------------------------------------------------------
+// models/ against the plain copy
+
+TEST(ReferenceModels, IncompleteGammaRoutinesAgreeWithPlainCopy) {
+    const double as[] = {0.5, 1.0, 2.5, 7.0};
+    const double xs[] = {0.0, 1e-300, 1e-10, 0.3, 1.0, 1.4999, 1.5, 2.0, 3.0, 3.5, 8.0, 10.0, 36.0, 100.0, 700.0, 800.0, 1e5};
+    for (double a : as) {
+        EXPECT_SAME_BITS(gammln(a), literal::gammln(a), describe("gammln", {a}));
+        for (double x : xs) {
+            double gln_model = 1.0;
+            double gln_plain = 2.0;
+            if (x < a + 1.0) {
+                EXPECT_SAME_BITS(gser(a, x, gln_model), literal::gser(a, x, gln_plain), describe("gser", {a, x}));
+            } else {
+                EXPECT_SAME_BITS(gcf(a, x, gln_model), literal::gcf(a, x, gln_plain), describe("gcf", {a, x}));
+            }
+            EXPECT_SAME_BITS(gln_model, gln_plain, describe("gln", {a, x}));
+            EXPECT_SAME_BITS(gammp(a, x), literal::gammp(a, x), describe("gammp", {a, x}));
+        }
+    }
+}
+
+TEST(ReferenceModels, PeakModelsAgreeWithPlainCopy) {
+    struct Case {
+        double x, peak, sigma, tau;
+    };
+    const Case cases[] = {
+        {60, 60, 0.6, 1},   {61, 60, 0.6, 1},    {59, 60, 0.6, -1},  {60, 60, 1, 0.02},  {60, 60, 1, 0.1},
+        {62, 60, 1, 0.1},   {60, 60, 1, 0.2},    {0.5, 1, 2, 3},     {-5, -3, 0.7, -2},  {1800, 60, 0.6, 25},
+        {30, 600, 6, 10},   {600, 600, 6, -10},  {1e-3, 0, 1e-3, 1}, {400, 60, 0.05, 1}, {60, 60, -0.6, 1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_SAME_BITS(emg(c.x, c.peak, c.sigma, c.tau), literal::emg(c.x, c.peak, c.sigma, c.tau),
+                         describe("emg", {c.x, c.peak, c.sigma, c.tau}));
+        EXPECT_SAME_BITS(gaussian(c.x, c.peak, c.sigma), literal::gaussian(c.x, c.peak, c.sigma),
+                         describe("gaussian", {c.x, c.peak, c.sigma}));
+    }
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> place(0.0, 2000.0), width(0.01, 30.0), decay(-25.0, 25.0), unit(-8.0, 8.0);
+    for (long long k = 0; k < scaled(20000); ++k) {
+        const double peak = place(random), sigma = width(random), tau = decay(random);
+        const double x = peak + sigma * unit(random) * 5.0;
+        ASSERT_EQ(bits(emg(x, peak, sigma, tau)), bits(literal::emg(x, peak, sigma, tau)))
+            << describe("emg", {x, peak, sigma, tau});
+        ASSERT_EQ(bits(gaussian(x, peak, sigma)), bits(literal::gaussian(x, peak, sigma)))
+            << describe("gaussian", {x, peak, sigma});
+        const double z = unit(random);
+        ASSERT_EQ(bits(erf(z)), bits(literal::erf(z))) << describe("erf", {z});
+    }
+}
+
+// ---------------------------------------------------------------------------
+// fast::erf and the saturation it relies on
+
+void expect_erf_matches(double z) {
+    ASSERT_EQ(bits(fast::erf(z)), bits(literal::erf(z))) << describe("erf", {z});
+}
+
+TEST(FastErf, MatchesPlainErfOnDenseGridAndRandomValues) {
+    const long long steps = scaled(160000);
+    for (long long k = -steps; k <= steps; ++k) expect_erf_matches(8.0 * static_cast<double>(k) / steps);
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> wide(-10.0, 10.0);
+    std::uniform_real_distribution<double> decades(-320.0, 2.0);
+    for (long long k = 0; k < scaled(100000); ++k) {
+        expect_erf_matches(wide(random));
+        const double tiny = std::pow(10.0, decades(random));
+        expect_erf_matches(tiny);
+        expect_erf_matches(-tiny);
+    }
+    for (double z : {0.0, -0.0, DBL_MIN, -DBL_MIN, 4.9e-324, -4.9e-324, 1e154, -1e154, 1e300, DBL_MAX, -DBL_MAX}) {
+        expect_erf_matches(z);
+    }
+}
+
+TEST(FastErf, MatchesPlainErfWhereTheEvaluationChangesAndWhereItSaturates) {
+    // The series gives way to the continued fraction at z^2 = 1.5.
+    const double boundary = std::sqrt(1.5);
+    for (double sign : {1.0, -1.0}) {
+        double up = boundary;
+        double down = boundary;
+        for (int k = 0; k < 2000; ++k) {
+            expect_erf_matches(sign * up);
+            expect_erf_matches(sign * down);
+            up = std::nextafter(up, 2.0);
+            down = std::nextafter(down, 0.0);
+        }
+        const long long steps = scaled(200000);
+        for (long long k = 0; k <= steps; ++k) {
+            expect_erf_matches(sign * (1.2 + 0.05 * static_cast<double>(k) / steps));
+        }
+        // Around |z| = 6, where the term evaluators stop calling erf.
+        for (long long k = 0; k <= steps * 2; ++k) {
+            expect_erf_matches(sign * (5.9 + 0.2 * static_cast<double>(k) / (steps * 2)));
+        }
+    }
+}
+
+// erf(z) = +-P(0.5, z^2), and z >= 6 gives z^2 >= 36 (rounding is monotone),
+// so P(0.5, X) = 1 for every X >= 36 is what lets the evaluators take
+// erf(z) = +-1 for |z| >= 6. Q(0.5, X) falls with X, so a dense scan up to
+// the point where the fraction's exponential underflows, and a sparse one
+// beyond (where the exponential is exactly 0), covers every X.
+TEST(Saturation, IncompleteGammaOfOneHalfIsExactlyOneFrom36On) {
+    const long long per_unit = scaled(10000);
+    for (long long k = 36 * per_unit; k <= 800 * per_unit; ++k) {
+        const double X = static_cast<double>(k) / per_unit;
+        ASSERT_EQ(literal::gammp(0.5, X), 1.0) << describe("gammp", {0.5, X});
+    }
+    double X = 36.0;
+    for (int k = 0; k < 100000; ++k) {
+        ASSERT_EQ(literal::gammp(0.5, X), 1.0) << describe("gammp", {0.5, X});
+        X = std::nextafter(X, 100.0);
+    }
+    // The fraction's exponential is 0 from here on.
+    EXPECT_EQ(std::exp((-800.0 + 0.5 * std::log(800.0)) - literal::gammln(0.5)), 0.0);
+    for (double e = 2.9; e < 308.3; e += 0.01) {
+        const double big = std::pow(10.0, e);
+        ASSERT_EQ(literal::gammp(0.5, big), 1.0) << describe("gammp", {0.5, big});
+    }
+    for (double big : {DBL_MAX, HUGE_VAL}) EXPECT_EQ(literal::gammp(0.5, big), 1.0) << big;
+    EXPECT_EQ(literal::erf(6.0), 1.0);
+    EXPECT_EQ(literal::erf(-6.0), -1.0);
+}
+
+TEST(Saturation, PowerOfStoredEIsExactlyZeroBelowMinus746) {
+    const double e = 2.71828182845905;
+    EXPECT_EQ(std::pow(e, -746.0), 0.0);
+    const long long per_unit = scaled(100000);
+    for (long long k = 0; k <= 60 * per_unit; ++k) {
+        const double y = -746.0 - static_cast<double>(k) / per_unit;
+        ASSERT_EQ(bits(std::pow(e, y)), bits(0.0)) << y;
+    }
+    for (double d = 2.9; d < 308.3; d += 0.001) {
+        const double y = -std::pow(10.0, d);
+        ASSERT_EQ(bits(std::pow(e, y)), bits(0.0)) << y;
+    }
+    EXPECT_EQ(bits(std::pow(e, -DBL_MAX)), bits(0.0));
+    EXPECT_EQ(bits(std::pow(e, -HUGE_VAL)), bits(0.0));
+    // And not much earlier: just above -745 the power is still a subnormal.
+    EXPECT_GT(std::pow(e, -745.0), 0.0);
+}
+
+// ---------------------------------------------------------------------------
+// The term evaluators at every grid point
+
+struct GridCase {
+    double latest_tr;  // minutes
+    long long n;
+};
+
+double grid_time(long long i, const GridCase& g) {
+    return (((static_cast<double>(i) / static_cast<double>(g.n)) * 60.0) * 1.5) * g.latest_tr;
+}
+
+fast::Grid grid_of(const GridCase& g) { return {g.n, (90.0 * g.latest_tr) / static_cast<double>(g.n)}; }
+
+// 2^low < |v| < 2^high, where 0 is below every 2^high and no low may be
+// given for it.
+bool within(double v, fast::MagnitudeBounds b) {
+    const double m = std::fabs(v);
+    if (m == 0.0) return b.low == -HUGE_VAL;
+    const double l = std::log2(m);  // exact for powers of 2, subnormal ones included
+    return l < b.high && (b.low == -HUGE_VAL || l > b.low);
+}
+
+template <class Term, class Plain>
+void check_term(const Term& term, Plain plain, const GridCase& g, const std::string& name) {
+    long long mismatches = 0;
+    for (long long i = 1; i <= g.n; ++i) {
+        const double x = grid_time(i, g);
+        const double want = plain(x);
+        const double got = term(x);
+        if (bits(got) != bits(want) && ++mismatches <= 5) {
+            ADD_FAILURE() << name << " at point " << i << " (x = " << x << "): " << std::hexfloat << got << " vs "
+                          << want;
+        }
+        if (!term.range.contains(i) && want != 0.0 && ++mismatches <= 5) {
+            ADD_FAILURE() << name << " is " << want << " at point " << i << ", outside its range";
+        }
+        const fast::MagnitudeBounds b = term.log2_bounds(x);
+        if (!within(want, b)) {
+            if (++mismatches <= 5) {
+                ADD_FAILURE() << name << " at point " << i << ": " << want << " outside 2^" << b.low << " .. 2^"
+                              << b.high;
+            }
+        }
+    }
+    // Bounds over short intervals hold at every point inside.
+    std::mt19937_64 random(static_cast<std::uint64_t>(g.n));
+    std::uniform_int_distribution<long long> start(1, g.n);
+    std::uniform_int_distribution<long long> length(0, 40);
+    for (int k = 0; k < 2000; ++k) {
+        const long long i0 = start(random);
+        const long long i1 = std::min(g.n, i0 + length(random));
+        const fast::MagnitudeBounds b = term.log2_bounds(grid_time(i0, g), grid_time(i1, g));
+        for (long long i = i0; i <= i1; ++i) {
+            const double v = plain(grid_time(i, g));
+            if (!within(v, b)) {
+                if (++mismatches <= 5) {
+                    ADD_FAILURE() << name << " at point " << i << " of [" << i0 << ", " << i1 << "]: " << v
+                                  << " outside 2^" << b.low << " .. 2^" << b.high;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0) << name;
+}
+
+struct TermCase {
+    double a, peak, sigma, tau;  // seconds; tau 0 means a Gaussian term
+    GridCase grid;
+};
+
+const TermCase term_cases[] = {
+    {1.0, 60.0, 0.6, 1.0, {1.0, 1800}},          // the factory peak
+    {-2.5, 300.0, 3.0, 5.0, {10.0, 20000}},      // a negative response
+    {1e-3, 5.0, 0.01, 0.5, {0.2, 100000}},       // narrow peak on a dense grid
+    {7.0, 1000.0, 40.0, 25.0, {30.0, 5000}},     // wide peak, long tail
+    {3.0, 500.0, 200.0, 10.0, {10.0, 9000}},     // wider than the run
+    {1.0, 60.0, -0.6, 1.0, {1.0, 1800}},         // negative bandwidth
+    {0.0, 60.0, 0.6, 1.0, {1.0, 1800}},          // zero response: signed zeros only
+    {-0.0, 60.0, 0.6, -1.0, {1.0, 1800}},        // negative zero response
+    {1.0, -30.0, 2.0, 3.0, {1.0, 1000}},         // centre before the run
+    {1.0, 1.0, 2.0, 3.0, {1.0, 3000}},           // centre near time 0: erf(w) < 1
+    {2.0, 60.0, 1.0, 0.02, {1.5, 20000}},        // exponent limit at the centre
+    {2.0, 60.0, 1.0, 0.1, {1.5, 20000}},         // blanked by erf rounding
+    {2.0, 60.0, 1.0, 0.2, {1.5, 20000}},
+    {1.0, 600.0, 6.0, -10.0, {10.0, 50000}},     // fronting
+    {1.0, 120.0, 0.3, -25.0, {2.0, 40000}},      // long front
+    {1e12, 90.0, 0.5, 1e-3, {1.0, 30000}},       // huge response, sharp decay
+    {1e-250, 90.0, 0.5, 2.0, {1.0, 30000}},      // values near the subnormals
+    {4.0, 0.05, 0.02, 0.01, {0.01, 10000}},      // a run of under a second
+};
+
+TEST(Terms, GaussianTermMatchesResponseTimesGaussianAtEveryPoint) {
+    for (const TermCase& c : term_cases) {
+        const fast::GaussianTerm term(c.a, c.peak, c.sigma, grid_of(c.grid));
+        check_term(term, [&](double x) { return c.a * literal::gaussian(x, c.peak, c.sigma); }, c.grid,
+                   describe("gaussian term", {c.a, c.peak, c.sigma}));
+    }
+}
+
+TEST(Terms, EmgTermMatchesResponseTimesEmgAtEveryPoint) {
+    for (const TermCase& c : term_cases) {
+        const fast::EmgTerm term(c.a, c.peak, c.sigma, c.tau, grid_of(c.grid));
+        check_term(term, [&](double x) { return c.a * literal::emg(x, c.peak, c.sigma, c.tau); }, c.grid,
+                   describe("emg term", {c.a, c.peak, c.sigma, c.tau}));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Term sums against the left-to-right sum
+
+struct PlainTerm {
+    bool emg;
+    double a, peak, sigma, tau;
+    double operator()(double x) const {
+        return emg ? a * literal::emg(x, peak, sigma, tau) : a * literal::gaussian(x, peak, sigma);
+    }
+};
+
+// Overlapping peaks of very different sizes and signs, cancelling pairs and
+// long tails: the cases in which a sum may skip a term.
+TEST(TermSums, EqualTheLeftToRightSumAtEveryPoint) {
+    std::mt19937_64 random(2024);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const long long sets = scaled(300);
+    for (long long set = 0; set < sets; ++set) {
+        const GridCase g{0.2 + 3.0 * unit(random), 200 + static_cast<long long>(6000 * unit(random))};
+        const fast::Grid grid = grid_of(g);
+        const double run = 90.0 * g.latest_tr;
+        const int count = 1 + static_cast<int>(10 * unit(random)) % 10;
+        std::vector<PlainTerm> plain;
+        fast::TermSum sum;
+        for (int k = 0; k < count; ++k) {
+            PlainTerm t{};
+            t.emg = unit(random) < 0.5;
+            t.a = (unit(random) < 0.3 ? -1.0 : 1.0) * std::pow(10.0, -12.0 + 24.0 * unit(random));
+            if (unit(random) < 0.1) t.a = 1.0;
+            t.peak = run * (unit(random) * 0.8);
+            t.sigma = run * std::pow(10.0, -3.0 + 2.5 * unit(random));
+            t.tau = (unit(random) < 0.5 ? -1.0 : 1.0) * run * std::pow(10.0, -4.0 + 3.5 * unit(random));
+            if (!plain.empty() && unit(random) < 0.15) {  // cancels the previous term exactly
+                t = plain.back();
+                t.a = -t.a;
+            }
+            // The synthesis refuses terms that would overflow where they vanish.
+            if (t.emg ? !fast::emg_term_is_finite(t.a, t.sigma, t.tau) : !fast::gaussian_term_is_finite(t.a, t.sigma)) {
+                continue;
+            }
+            plain.push_back(t);
+            if (t.emg) {
+                sum.add(fast::EmgTerm(t.a, t.peak, t.sigma, t.tau, grid));
+            } else {
+                sum.add(fast::GaussianTerm(t.a, t.peak, t.sigma, grid));
+            }
+        }
+        std::vector<double> x(static_cast<std::size_t>(g.n) + 1);
+        std::vector<double> got(static_cast<std::size_t>(g.n) + 1);
+        for (long long i = 1; i <= g.n; ++i) x[i] = grid_time(i, g);
+        // Blocks of every size up to the largest, so block edges fall everywhere.
+        const std::size_t block = 1 + static_cast<std::size_t>(set) % fast::TermSum::block_points;
+        for (long long i = 1; i <= g.n; i += static_cast<long long>(block)) {
+            const std::size_t c = static_cast<std::size_t>(std::min<long long>(static_cast<long long>(block), g.n - i + 1));
+            sum.sum_block(i, c, &x[i], &got[i]);
+        }
+        long long mismatches = 0;
+        for (long long i = 1; i <= g.n; ++i) {
+            double want = 0.0;
+            for (const PlainTerm& t : plain) want += t(x[i]);
+            if (bits(got[i]) != bits(want) && ++mismatches <= 3) {
+                ADD_FAILURE() << "set " << set << " point " << i << ": " << std::hexfloat << got[i] << " vs " << want;
+            }
+            if (i % 97 == 0 && bits(sum.at(i, x[i])) != bits(want) && ++mismatches <= 3) {
+                ADD_FAILURE() << "set " << set << " point " << i << " alone differs";
+            }
+        }
+        ASSERT_EQ(mismatches, 0) << "set " << set;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Whole runs against the plain loop
+
+struct RunInputs {
+    ComponentTable rows;
+    SimulationSettings settings;
+};
+
+void expect_same_run(const RunInputs& start, const std::string& name, Trace& trace, bool& compared) {
+    compared = false;
+    RunInputs fast_run = start;
+    PeakPlacement placement;
+    try {
+        apply_efficiency(fast_run.rows, fast_run.settings);
+        placement = place_peaks(fast_run.rows, fast_run.settings);
+    } catch (const RunError&) {
+        return;
+    }
+    RunInputs plain_run = fast_run;
+    RandomGenerator fast_generator;
+    RandomGenerator plain_generator;
+    SynthesisResult result;
+    try {
+        result = synthesize(fast_run.rows, fast_run.settings, placement, trace, fast_generator);
+    } catch (const RunError&) {
+        return;
+    }
+    std::vector<double> times;
+    std::vector<double> responses;
+    const literal::SynthesisOutcome want =
+        literal::synthesize(plain_run.rows, plain_run.settings, placement, plain_generator, times, responses);
+    compared = true;
+    ASSERT_EQ(result.point_count, want.n) << name;
+    EXPECT_SAME_BITS(result.r_max, want.r_max, name + " r_max");
+    EXPECT_SAME_BITS(result.r_min, want.r_min, name + " r_min");
+    EXPECT_EQ(fast_run.settings.s_to_n_value, plain_run.settings.s_to_n_value) << name;
+    EXPECT_EQ(fast_run.settings.s_to_n_percent, plain_run.settings.s_to_n_percent) << name;
+    for (long long i = 1; i <= want.n; ++i) {
+        if (bits(trace.times[i]) != bits(times[i]) || bits(trace.responses[i]) != bits(responses[i])) {
+            FAIL() << name << ": point " << i << " of " << want.n << " differs: (" << std::hexfloat << trace.times[i]
+                   << ", " << trace.responses[i] << ") vs (" << times[i] << ", " << responses[i] << ")";
+        }
+    }
+}
+
+std::string number_text(double v) { return value_text(v); }
+
+// Random inputs over the ranges the window is used with, and well beyond.
+RunInputs random_run(std::mt19937_64& random, long long set) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const auto log_uniform = [&](double lo, double hi) { return lo * std::pow(hi / lo, unit(random)); };
+    RunInputs run;
+    SimulationSettings& s = run.settings;
+    const double pick_efficiency = unit(random);
+    s.efficiency = pick_efficiency < 0.7    ? EfficiencyChoice::custom_individual
+                   : pick_efficiency < 0.8  ? EfficiencyChoice::lc
+                   : pick_efficiency < 0.9  ? EfficiencyChoice::gc
+                                            : EfficiencyChoice::custom;
+    s.custom_plates = number_text(std::round(log_uniform(500.0, 200000.0)));
+    s.peak_model = unit(random) < 0.5 ? PeakModel::Gaussian : PeakModel::ExponentiallyModifiedGaussian;
+    s.constant_bandwidth = unit(random) < 0.25;
+    const double shape = unit(random);
+    s.baseline_shape = shape < 0.4 ? BaselineShape::flat : shape < 0.7 ? BaselineShape::linear : BaselineShape::quad;
+    s.linear_down = unit(random) < 0.5;
+    s.quad_down = unit(random) < 0.5;
+    s.baseline_percentage = unit(random) < 0.2 ? "" : number_text(-50.0 + 150.0 * unit(random));
+    const double noise = unit(random);
+    s.noise_kind = noise < 0.4 ? NoiseKind::omit : noise < 0.7 ? NoiseKind::random : NoiseKind::random_walk;
+    const double level = unit(random);
+    s.level_by_value = level < 0.4;
+    s.level_by_s_to_n = level >= 0.4 && level < 0.85;
+    s.s_to_n_value = unit(random) < 0.1 ? "0" : number_text(log_uniform(1e-5, 2.0));
+    s.s_to_n_percent = unit(random) < 0.1 ? "" : number_text(log_uniform(1.0, 5000.0));
+    s.use_seed = true;
+    s.seed = number_text(std::floor(1000.0 * unit(random)));
+
+    bool any = false;
+    for (int j = 0; j < component_count; ++j) {
+        ComponentRow& row = run.rows[j];
+        row.enabled = unit(random) < 0.55;
+        row.retention_time = number_text(0.1 + 29.9 * unit(random));
+        const double response = unit(random);
+        row.relative_response = response < 0.05   ? "0"
+                                : response < 0.25 ? number_text(-5.0 * unit(random))
+                                                  : number_text(log_uniform(1e-3, 100.0));
+        row.plates = number_text(std::round(log_uniform(500.0, 200000.0)));
+        const double tau = unit(random);
+        row.tau = tau < 0.1 ? "0" : number_text((unit(random) < 0.5 ? -1.0 : 1.0) * log_uniform(1e-3, 25.0));
+        // A row placed by its resolution from the previous one.
+        if (j > 0 && row.enabled && unit(random) < 0.2) {
+            row.retention_time = "";
+            row.resolution = number_text((unit(random) < 0.3 ? -1.0 : 1.0) * (0.2 + 3.0 * unit(random)));
+        }
+        any = any || row.enabled;
+    }
+    if (!any) run.rows[set % component_count].enabled = true;
+    return run;
+}
+
+// Picks the sampling rate that gives about `points` points, once the latest
+// retention time is known.
+bool set_point_count(RunInputs& run, double points) {
+    RunInputs probe = run;
+    try {
+        apply_efficiency(probe.rows, probe.settings);
+        const PeakPlacement placement = place_peaks(probe.rows, probe.settings);
+        if (!(placement.latest_tr > 0.0)) return false;
+        run.settings.sampling_rate = number_text(points / (90.0 * placement.latest_tr));
+        return true;
+    } catch (const RunError&) {
+        return false;
+    }
+}
+
+TEST(Synthesis, MatchesPlainLoopOverRandomInputs) {
+    const std::unique_ptr<Trace> trace = std::make_unique<Trace>();
+    std::mt19937_64 random(1987);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const long long wanted = sanitized() ? 1000 : 10000;
+    long long compared = 0;
+    long long large = 0;
+    for (long long set = 0; compared < wanted && set < wanted * 3; ++set) {
+        RunInputs run = random_run(random, set);
+        // Mostly short runs; every 150th has 100,000 to 1,000,000 points
+        // (the plain EMG loop is slow, so those use the Gaussian model).
+        double points = std::exp(std::log(4000.0) * unit(random));
+        if (set % 150 == 0) {
+            points = 1e5 * std::pow(10.0, unit(random));
+            if (set % 300 == 0) points = 1e6;
+            run.settings.peak_model = PeakModel::Gaussian;
+        }
+        if (!set_point_count(run, points)) continue;
+        bool done = false;
+        expect_same_run(run, "set " + std::to_string(set), *trace, done);
+        if (::testing::Test::HasFailure()) return;
+        if (done) {
+            ++compared;
+            if (points >= 1e5) ++large;
+        }
+    }
+    EXPECT_GE(compared, wanted);
+    EXPECT_GE(large, sanitized() ? 5 : 50);
+}
+
+TEST(Synthesis, MatchesPlainLoopOnTheBenchmarkRuns) {
+    const std::unique_ptr<Trace> trace = std::make_unique<Trace>();
+    for (int k = 0; k < scenarios::count; ++k) {
+        const scenarios::Scenario s = scenarios::make(k);
+        bool done = false;
+        expect_same_run({s.rows, s.settings}, s.name, *trace, done);
+        EXPECT_TRUE(done) << s.name;
+    }
+}
+
+}  // namespace
+}  // namespace elutrix
