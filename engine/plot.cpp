@@ -1,9 +1,23 @@
 #include "engine/plot.h"
 
+#include <cmath>
+
+#include "engine/run_error.h"
+
 namespace elutrix {
 
 void plot(Trace& trace, const SynthesisResult& synthesis, PlotSurface* surface) {
     const long long n = synthesis.point_count;
+    // The picture spans r_min to 1.1 r_max: a trace so tall that this span is
+    // no longer a number cannot be drawn, and the run stops before anything
+    // of the last good one is replaced.
+    if (n >= 1) {
+        const double bottom = 1.1 * synthesis.r_max;
+        if (!std::isfinite(bottom) || !std::isfinite(bottom - synthesis.r_min)) {
+            stop_run("The simulated responses are too large to draw. "
+                     "Enter smaller relative responses, a smaller baseline percentage or a smaller noise level.");
+        }
+    }
     trace.point_count = synthesis.point_count;
     if (n < 1) {
         if (surface) surface->cls();

@@ -27,6 +27,8 @@ public:
 // that larger responses stand higher. A run without points clears the
 // picture; a trace that is 0 everywhere is drawn as a flat line at the height
 // a zero response has under a peak. surface may be null (no window).
+// Throws RunError, before anything is changed, when the responses are too
+// large for the picture's scale to be a finite number.
 void plot(Trace& trace, const SynthesisResult& synthesis, PlotSurface* surface);
 
 }  // namespace elutrix

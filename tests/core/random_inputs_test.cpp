@@ -138,6 +138,14 @@ TEST(RandomInputs, RunsEndSoundly) {
                     << "iteration " << k << " point " << i;
             }
             ASSERT_EQ(surface.calls.size(), n >= 1 ? static_cast<std::size_t>(n) + 4 : 1u) << "iteration " << k;
+            for (const auto& call : surface.calls) {
+                ASSERT_TRUE(std::isfinite(call.a) && std::isfinite(call.b) && std::isfinite(call.c) &&
+                            std::isfinite(call.d))
+                    << "iteration " << k << ": a drawing call with a non-finite coordinate";
+            }
+            if (const auto* scale = surface.first(testing::RecordingSurface::Kind::scale)) {
+                ASSERT_TRUE(std::isfinite(scale->d - scale->b) && scale->d > scale->b) << "iteration " << k;
+            }
             drawn += n >= 1;
         } else {
             ++stopped;

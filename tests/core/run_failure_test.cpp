@@ -116,6 +116,19 @@ std::vector<FailureCase> failure_cases() {
              s.s_to_n_value = "1e999";
          },
          {"noise value"}},
+        {"tallest response too large for the picture's scale",
+         [](R& r, S& s) {
+             r[0] = row(true, "1", "1.7e308", "22619");
+             s.sampling_rate = "2";
+         },
+         {"too large to draw"}},
+        {"responses spanning too wide a range for the picture",
+         [](R& r, S& s) {
+             r[0] = row(true, "1", "1e308", "22619");
+             r[1] = row(true, "1.2", "-1e308", "22619");
+             s.sampling_rate = "2";
+         },
+         {"too large to draw"}},
         {"baseline overflows",
          [](R&, S& s) {
              s.baseline_shape = BaselineShape::quad;
