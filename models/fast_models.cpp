@@ -88,12 +88,129 @@ double gammp_half(double x) {
     return 1.0 - fraction(x);
 }
 
+// Several independent evaluations advance together, each doing exactly
+// the operations of its own scalar evaluation in the same order (IEEE
+// arithmetic rounds each one the same way wherever it runs), so the results
+// are the same bits; only the waits for the divisions overlap.
+constexpr std::size_t lanes = 4;
+
+// series() for up to 4 values of x with 0 < x < 1.5.
+void series_lanes(const double* x, double* out, std::size_t count) {
+    double s[lanes], d[lanes];
+    bool running[lanes];
+    std::size_t left = count;
+    for (std::size_t l = 0; l < count; ++l) {
+        s[l] = 1.0 / a_half;
+        d[l] = s[l];
+        running[l] = true;
+    }
+    double p = a_half;  // the same in every lane
+    for (int n = 1; n <= gamma_constants::max_iterations && left > 0; ++n) {
+        p = p + 1.0;
+        for (std::size_t l = 0; l < count; ++l) {
+            if (!running[l]) continue;
+            d[l] = (d[l] * x[l]) / p;
+            const double next = s[l] + d[l];
+            if (next == s[l]) {
+                running[l] = false;
+                --left;
+            } else {
+                s[l] = next;
+            }
+        }
+    }
+    for (std::size_t l = 0; l < count; ++l) {
+        if (!(std::fabs(d[l]) < std::fabs(s[l]) * gamma_constants::eps)) {
+            out[l] = series(x[l]);  // never for 0 < x < 1.5; the scalar path then decides
+        } else {
+            out[l] = s[l] * std::pow(constants::e, (-x[l] + a_half * std::log(x[l])) - ln_gamma_half);
+        }
+    }
+}
+
+// fraction() for up to 4 values of x.
+void fraction_lanes(const double* x, double* out, std::size_t count) {
+    double g_prev[lanes], a0[lanes], a1[lanes], b0[lanes], b1[lanes], f[lanes];
+    bool running[lanes];
+    std::size_t left = count;
+    for (std::size_t l = 0; l < count; ++l) {
+        g_prev[l] = 0.0;
+        a0[l] = 1.0;
+        a1[l] = x[l];
+        b0[l] = 0.0;
+        b1[l] = 1.0;
+        f[l] = 1.0;
+        running[l] = true;
+        out[l] = 0.0;  // what a fraction that never meets its test gives
+    }
+    for (int n = 1; n <= gamma_constants::max_iterations && left > 0; ++n) {
+        const double m = n - a_half;
+        for (std::size_t l = 0; l < count; ++l) {
+            if (!running[l]) continue;
+            a0[l] = (a1[l] + a0[l] * m) * f[l];
+            b0[l] = (b1[l] + b0[l] * m) * f[l];
+            const double h = f[l] * n;
+            a1[l] = x[l] * a0[l] + h * a1[l];
+            b1[l] = x[l] * b0[l] + h * b1[l];
+            if (a1[l] != 0.0) {
+                f[l] = 1.0 / a1[l];
+                const double g = b1[l] * f[l];
+                if (std::fabs((g - g_prev[l]) / g) < gamma_constants::eps) {
+                    out[l] = std::exp((-x[l] + a_half * std::log(x[l])) - ln_gamma_half) * g;
+                    running[l] = false;
+                    --left;
+                }
+                g_prev[l] = g;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 double erf(double x) {
     const double t = x * x;
     if (x < 0.0) return -gammp_half(t);
     return gammp_half(t);
+}
+
+void erf_many(const double* z, double* out, std::size_t count) {
+    if (count == 0) return;
+    // P(0.5, z^2) by the series or the fraction, four of a kind at a time.
+    double series_x[lanes], fraction_x[lanes], result[lanes];
+    std::size_t series_at[lanes], fraction_at[lanes];
+    std::size_t series_count = 0, fraction_count = 0;
+    const auto flush_series = [&] {
+        series_lanes(series_x, result, series_count);
+        for (std::size_t l = 0; l < series_count; ++l) out[series_at[l]] = result[l];
+        series_count = 0;
+    };
+    const auto flush_fraction = [&] {
+        fraction_lanes(fraction_x, result, fraction_count);
+        for (std::size_t l = 0; l < fraction_count; ++l) out[fraction_at[l]] = 1.0 - result[l];
+        fraction_count = 0;
+    };
+    for (std::size_t k = 0; k < count; ++k) {
+        const double t = z[k] * z[k];
+        if (t < a_half + 1.0) {
+            if (t == 0.0) {
+                out[k] = 0.0;  // gser's answer for x = 0
+                continue;
+            }
+            series_x[series_count] = t;
+            series_at[series_count++] = k;
+            if (series_count == lanes) flush_series();
+        } else {
+            fraction_x[fraction_count] = t;
+            fraction_at[fraction_count++] = k;
+            if (fraction_count == lanes) flush_fraction();
+        }
+    }
+    if (series_count > 0) flush_series();
+    if (fraction_count > 0) flush_fraction();
+    for (std::size_t k = 0; k < count; ++k) {
+        if (z[k] < 0.0) out[k] = -out[k];
+    }
 }
 
 PointRange Grid::covering(double lo, double hi) const {
@@ -105,6 +222,29 @@ PointRange Grid::covering(double lo, double hi) const {
     r.last = last > double(n) ? n : (last < 0.0 ? 0 : static_cast<long long>(last));
     return r;
 }
+
+namespace {
+
+// The binary exponent e of a finite non-zero v with 2^e <= |v| < 2^(e+1);
+// -1023 for every subnormal (above its true exponent, which only makes the
+// tests below more cautious); no_exponent for 0, infinities and NaN.
+constexpr int no_exponent = 100000;
+inline int exponent_of(double v) {
+    const int raw = static_cast<int>((std::bit_cast<std::uint64_t>(v) >> 52) & 0x7ff);
+    if (raw == 0x7ff || v == 0.0) return no_exponent;
+    return raw - 1023;
+}
+
+// Whether adding a term below 2^bound provably leaves sum unchanged. The
+// doubles next to a sum with exponent e lie at least 2^(e-53) away, so a
+// term below 2^(e-54) rounds back to it. For a subnormal sum (e = -1023
+// here) the only such terms are zeros, which change nothing either.
+inline bool absorbed(double sum, double bound) {
+    const int e = exponent_of(sum);
+    return e != no_exponent && bound <= static_cast<double>(e - 54);
+}
+
+}  // namespace
 
 GaussianTerm::GaussianTerm(double a, double peak, double sigma, const Grid& grid)
     : a_(a), peak_(peak), c_(1.0 / (sigma * constants::root_two_pi)), s_(sigma * (sigma * 2.0)) {
@@ -188,6 +328,11 @@ EmgTerm::EmgTerm(double a, double peak, double sigma, double tau, const Grid& gr
     tail_start_ = (erf_w_ == 1.0 && sigma > 0.0 && std::isfinite(log2_amp_))
                       ? (sigma * sigma_over_tau_) * (1.0 + 0x1p-40)
                       : std::numeric_limits<double>::infinity();
+    // z = c1 ((x - peak) sign(tau) / sigma - sigma / |tau|) >= 6 wherever
+    // (x - peak) sign(tau) >= sigma (sigma / |tau| + 6 sqrt(2)) exactly; the
+    // widening by 2^-40 of the whole covers every rounding on the way to z.
+    z_sat_start_ = sigma > 0.0 ? (sigma * (sigma_over_tau_ + erf_saturation * constants::root_two)) * (1.0 + 0x1p-40)
+                               : std::numeric_limits<double>::infinity();
     zero_ = a_ * 0.0;
 
     // Along the peak's rising side (before a tailing peak, after a fronting
@@ -300,6 +445,56 @@ MagnitudeBounds EmgTerm::log2_bounds(double x0, double x1) const {
     return {low, high};
 }
 
+void GaussianTerm::add_block(long long first, std::size_t count, const double* x, double* sums, double high) const {
+    for (std::size_t j = 0; j < count; ++j) {
+        // Outside the range the term is exactly +-0 (which leaves a sum
+        // that is never -0 unchanged), and a sum that absorbs it stays.
+        if (!range.contains(first + static_cast<long long>(j)) || absorbed(sums[j], high)) continue;
+        sums[j] += (*this)(x[j]);
+    }
+}
+
+void EmgTerm::add_block(long long first, std::size_t count, const double* x, double* sums, double high) const {
+    // Points whose erf(z) is still to be found, with their z and exponent.
+    double z_of[TermSum::block_points] = {};
+    double e_of[TermSum::block_points];
+    double erf_of[TermSum::block_points];
+    std::size_t point_of[TermSum::block_points];
+    std::size_t waiting = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+        // As for the Gaussian: exactly +-0 outside the range, or absorbed.
+        if (!range.contains(first + static_cast<long long>(j)) || absorbed(sums[j], high)) continue;
+        const double d = x[j] - peak_;
+        // The same operations as operator().
+        const double E = tau_ < 0.0 ? e_offset_ + d / abs_tau_ : e_offset_ - d / tau_;
+        // The model gives 0, and a x 0 changes no sum.
+        if (E > constants::emg_exponent_limit) continue;
+        const double sd = tau_ < 0.0 ? -d : d;  // exactly (peak - x) for a fronting peak
+        double erf_z = 1.0;
+        if (!(sd >= z_sat_start_)) {
+            const double z = c1 * (sd / sigma_ - sigma_over_tau_);
+            if (z <= -erf_saturation) {
+                erf_z = -1.0;
+            } else if (z < erf_saturation) {
+                z_of[waiting] = z;
+                e_of[waiting] = E;
+                point_of[waiting++] = j;
+                continue;
+            }
+        }
+        const double sum = erf_w_ + erf_z;
+        // sum x (+0) is a signed zero, which changes no sum.
+        if (sum == 0.0 || E < power_underflow) continue;
+        sums[j] += a_ * (sum * (std::pow(constants::e, E) * scale_));
+    }
+    erf_many(z_of, erf_of, waiting);
+    for (std::size_t k = 0; k < waiting; ++k) {
+        const double sum = erf_w_ + erf_of[k];
+        if (sum == 0.0 || e_of[k] < power_underflow) continue;
+        sums[point_of[k]] += a_ * (sum * (std::pow(constants::e, e_of[k]) * scale_));
+    }
+}
+
 void TermSum::add(const GaussianTerm& term) {
     if (count_ == max_terms) throw std::length_error("TermSum holds at most 16 terms");
     entries_[count_++] = {false, gaussians_.size(), term.range};
@@ -312,28 +507,6 @@ void TermSum::add(const EmgTerm& term) {
     emgs_.push_back(term);
 }
 
-namespace {
-
-// The binary exponent e of a finite non-zero v with 2^e <= |v| < 2^(e+1);
-// -1023 for every subnormal (above its true exponent, which only makes the
-// tests below more cautious); no_exponent for 0, infinities and NaN.
-constexpr int no_exponent = 100000;
-inline int exponent_of(double v) {
-    const int raw = static_cast<int>((std::bit_cast<std::uint64_t>(v) >> 52) & 0x7ff);
-    if (raw == 0x7ff || v == 0.0) return no_exponent;
-    return raw - 1023;
-}
-
-// Whether adding a term below 2^bound provably leaves sum unchanged. The
-// doubles next to a sum with exponent e lie at least 2^(e-53) away, so a
-// term below 2^(e-54) rounds back to it. For a subnormal sum (e = -1023
-// here) the only such terms are zeros, which change nothing either.
-inline bool absorbed(double sum, double bound) {
-    const int e = exponent_of(sum);
-    return e != no_exponent && bound <= static_cast<double>(e - 54);
-}
-
-}  // namespace
 
 void TermSum::sum_block(long long first, std::size_t count, const double* x, double* sums) const {
     if (count == 0) return;
@@ -381,15 +554,16 @@ void TermSum::sum_block(long long first, std::size_t count, const double* x, dou
         }
     }
 
-    for (std::size_t j = 0; j < count; ++j) {
-        const long long i = first + static_cast<long long>(j);
-        double sum = 0.0;
-        for (std::size_t q = from; q < m; ++q) {
-            const Entry& entry = entries_[which[q]];
-            if (!entry.range.contains(i) || absorbed(sum, high[q])) continue;
-            sum += entry.emg ? emgs_[entry.index](x[j]) : gaussians_[entry.index](x[j]);
+    // Term by term over the block: every point still receives its terms in
+    // row order, only the points are interleaved.
+    for (std::size_t j = 0; j < count; ++j) sums[j] = 0.0;
+    for (std::size_t q = from; q < m; ++q) {
+        const Entry& entry = entries_[which[q]];
+        if (entry.emg) {
+            emgs_[entry.index].add_block(first, count, x, sums, high[q]);
+        } else {
+            gaussians_[entry.index].add_block(first, count, x, sums, high[q]);
         }
-        sums[j] = sum;
     }
 }
 

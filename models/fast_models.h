@@ -15,6 +15,10 @@ namespace elutrix::fast {
 // ended as soon as a term no longer changes its sum.
 double erf(double x);
 
+// out[k] = erf(z[k]) for k < count, the same bits as erf: several
+// evaluations run interleaved so that their divisions overlap.
+void erf_many(const double* z, double* out, std::size_t count);
+
 // The half-open-free index window [first, last] of grid points outside which
 // a term is exactly zero.
 struct PointRange {
@@ -46,6 +50,10 @@ class GaussianTerm {
 public:
     GaussianTerm(double a, double peak, double sigma, const Grid& grid);
     double operator()(double x) const;
+    // Adds the term at points first, first + 1, ... (times x[0], x[1], ...)
+    // to sums[0 .. count - 1], at every point where it is not exactly 0 and
+    // where adding something below 2^high could change the sum.
+    void add_block(long long first, std::size_t count, const double* x, double* sums, double high) const;
     // Found without the power.
     MagnitudeBounds log2_bounds(double x) const;
     // Bounds that hold at every x in [x0, x1].
@@ -68,6 +76,11 @@ class EmgTerm {
 public:
     EmgTerm(double a, double peak, double sigma, double tau, const Grid& grid);
     double operator()(double x) const;
+    // Adds the term at points first, first + 1, ... (times x[0], x[1], ...)
+    // to sums[0 .. count - 1], at every point where it is not exactly 0 and
+    // where adding something below 2^high could change the sum. The erf
+    // evaluations of the block run together.
+    void add_block(long long first, std::size_t count, const double* x, double* sums, double high) const;
     // Found without erf, the power or a division.
     MagnitudeBounds log2_bounds(double x) const { return log2_bounds(x, x); }
     // Bounds that hold at every x in [x0, x1].
@@ -83,6 +96,7 @@ private:
     double min_shift_;   // the smallest of 0, log2 scale, and log2 of 2 scale and of 2 |a| scale
     // log2 of an upper bound on |value| from log2 of one on the exact power.
     double high_of(double power) const;
+    double z_sat_start_;  // z >= 6, so erf(z) = 1, where (x - peak) sign(tau) is at least this
     double tail_start_;  // erf(z) >= 0 where (x - peak) sign(tau) is at least this
     double zero_;      // a x 0, what the exponent limit gives
     double sigma_over_tau_;  // sigma / tau for a tailing peak, sigma / |tau| for a fronting one
