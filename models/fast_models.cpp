@@ -23,9 +23,10 @@ constexpr double power_underflow = -746.0;
 // z^2 of about 35.07 on (the tests scan every value up to beyond the point
 // where the fraction's exponential itself underflows).
 constexpr double erf_saturation = 6.0;
-// Factor 2 on every magnitude bound, far more than the few roundings of a
-// term and the error of the power.
-constexpr double amplitude_margin = 1.0;
+// Margin of the magnitude bounds where every step of a term is a normal
+// number: a factor 2^(2^-20), far more than the few roundings of a term
+// (2^-53 each), the error of the power (below 2^-52) and of the logarithms.
+constexpr double bound_margin = 0x1p-20;
 constexpr double log2_e = 1.4426950408889634;
 constexpr double log2_e_low = log2_e - 0x1p-40;
 constexpr double log2_e_high = log2_e + 0x1p-40;
@@ -225,25 +226,6 @@ PointRange Grid::covering(double lo, double hi) const {
 
 namespace {
 
-// The binary exponent e of a finite non-zero v with 2^e <= |v| < 2^(e+1);
-// -1023 for every subnormal (above its true exponent, which only makes the
-// tests below more cautious); no_exponent for 0, infinities and NaN.
-constexpr int no_exponent = 100000;
-inline int exponent_of(double v) {
-    const int raw = static_cast<int>((std::bit_cast<std::uint64_t>(v) >> 52) & 0x7ff);
-    if (raw == 0x7ff || v == 0.0) return no_exponent;
-    return raw - 1023;
-}
-
-// Whether adding a term below 2^bound provably leaves sum unchanged. The
-// doubles next to a sum with exponent e lie at least 2^(e-53) away, so a
-// term below 2^(e-54) rounds back to it. For a subnormal sum (e = -1023
-// here) the only such terms are zeros, which change nothing either.
-inline bool absorbed(double sum, double bound) {
-    const int e = exponent_of(sum);
-    return e != no_exponent && bound <= static_cast<double>(e - 54);
-}
-
 }  // namespace
 
 GaussianTerm::GaussianTerm(double a, double peak, double sigma, const Grid& grid)
@@ -269,10 +251,11 @@ double GaussianTerm::operator()(double x) const {
 
 double GaussianTerm::high_of(double power) const {
     // While every step of pow, pow x c and a (pow c) stays above 2^-1000 its
-    // rounding is relative, and a factor 2 covers them all with the error
+    // rounding is relative, and the margin covers them all with the error
     // of pow and of the logarithms. Lower down a subnormal result may be
-    // off by up to 2^-1074 at each step, so each step gets a floor.
-    if (power + min_shift_ >= -1000.0) return power + log2_amp_ + 1.0;
+    // off by up to 2^-1074 at each step, so each step gets a floor and a
+    // factor 2.
+    if (power + min_shift_ >= -1000.0) return power + log2_amp_ + bound_margin;
     double u = std::max(power, -1074.0) + 1.0;
     u = std::max(u + log2_c_, -1074.0) + 1.0;
     u = std::max(u + log2_a_, -1074.0) + 1.0;
@@ -291,9 +274,9 @@ MagnitudeBounds GaussianTerm::log2_bounds(double x) const {
     const double high = high_of(exponent * log2_e_low);
     double low = minus_infinity;
     const double power = exponent * log2_e_high;  // log2 of the power, from below
-    const double l = power + log2_amp_ - 1.0;
+    const double l = power + log2_amp_ - bound_margin;
     // Only where the power, pow x c and the value are normal numbers, whose
-    // roundings are relative and which a factor 2 covers.
+    // roundings are relative and which the margin covers.
     if (power + min_shift_ >= -1000.0 && high <= 1000.0) low = l;
     return {low, high};
 }
@@ -395,11 +378,11 @@ inline double max_or_nan(double a, double b) {
 
 double EmgTerm::high_of(double power) const {
     // The value is a (sum (pow scale)) with |sum| <= 2. While every step
-    // stays above 2^-1000 its rounding is relative, and a factor 2 covers
+    // stays above 2^-1000 its rounding is relative, and the margin covers
     // them all with the error of pow and of the logarithms. Lower down a
     // subnormal result may be off by up to 2^-1074 at each step, so each
-    // step gets a floor.
-    if (power + min_shift_ >= -1000.0) return power + log2_amp_ + 2.0;
+    // step gets a floor and a factor 2.
+    if (power + min_shift_ >= -1000.0) return power + log2_amp_ + 1.0 + bound_margin;
     double u = std::max(power, -1074.0) + 1.0;
     u = std::max(u + log2_scale_, -1074.0) + 1.0;
     u = std::max(u + 1.0, -1074.0) + 1.0;
@@ -437,9 +420,9 @@ MagnitudeBounds EmgTerm::log2_bounds(double x0, double x1) const {
     if (sd >= tail_start_) {
         const double e_low = estimate0 - err0 < estimate1 - err1 ? estimate0 - err0 : estimate1 - err1;
         const double power = e_low * log2_e - std::fabs(e_low) * 0x1p-40;  // from below
-        const double l = power + log2_amp_ - 1.0;                           // the sum is at least 1
+        const double l = power + log2_amp_ - bound_margin;                   // the sum is at least 1
         // Only where the power and every product are normal numbers, whose
-        // roundings are relative and which a factor 2 covers.
+        // roundings are relative and which the margin covers.
         if (power + std::min(0.0, log2_scale_ + std::min(0.0, log2_a_)) >= -1000.0 && high <= 1000.0) low = l;
     }
     return {low, high};
@@ -449,7 +432,7 @@ void GaussianTerm::add_block(long long first, std::size_t count, const double* x
     for (std::size_t j = 0; j < count; ++j) {
         // Outside the range the term is exactly +-0 (which leaves a sum
         // that is never -0 unchanged), and a sum that absorbs it stays.
-        if (!range.contains(first + static_cast<long long>(j)) || absorbed(sums[j], high)) continue;
+        if (!range.contains(first + static_cast<long long>(j)) || absorbs(sums[j], high)) continue;
         sums[j] += (*this)(x[j]);
     }
 }
@@ -463,7 +446,7 @@ void EmgTerm::add_block(long long first, std::size_t count, const double* x, dou
     std::size_t waiting = 0;
     for (std::size_t j = 0; j < count; ++j) {
         // As for the Gaussian: exactly +-0 outside the range, or absorbed.
-        if (!range.contains(first + static_cast<long long>(j)) || absorbed(sums[j], high)) continue;
+        if (!range.contains(first + static_cast<long long>(j)) || absorbs(sums[j], high)) continue;
         const double d = x[j] - peak_;
         // The same operations as operator().
         const double E = tau_ < 0.0 ? e_offset_ + d / abs_tau_ : e_offset_ - d / tau_;

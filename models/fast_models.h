@@ -6,7 +6,9 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace elutrix::fast {
@@ -36,6 +38,20 @@ struct Grid {
     // each side so that the rounding of the grid never loses one.
     PointRange covering(double lo, double hi) const;
 };
+
+// Whether sum + t == sum for every t with |t| < 2^bound, judged from the
+// exponent of sum alone; false for 0, infinities and NaN. The doubles next
+// to a sum with 2^e <= |sum| < 2^(e+1) lie 2^(e-52) away, or 2^(e-53) below
+// a power of 2, so a term below half of that rounds back to the sum. A
+// subnormal sum is taken as e = -1023, above its true exponent: the only
+// terms it then absorbs are zeros.
+inline bool absorbs(double sum, double bound) {
+    const std::uint64_t b = std::bit_cast<std::uint64_t>(sum);
+    const int raw = static_cast<int>((b >> 52) & 0x7ff);
+    if (raw == 0x7ff || sum == 0.0) return false;
+    const bool power_of_two = (b & ((std::uint64_t{1} << 52) - 1)) == 0;
+    return bound <= static_cast<double>(raw - 1023 - (power_of_two ? 54 : 53));
+}
 
 // Bounds on the magnitude of a term at one x, or at every x of an interval:
 // 2^low < |value| < 2^high.
