@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -546,6 +547,7 @@ TEST(Synthesis, MatchesPlainLoopOverRandomInputs) {
     const long long wanted = sanitized() ? 2500 : 10000;
     long long compared = 0;
     long long large = 0;
+    std::map<std::string, long long> kinds;
     for (long long set = 0; compared < wanted && set < wanted * 3; ++set) {
         RunInputs run = random_run(random, set);
         // Mostly short runs; every 150th has 100,000 to 1,000,000 points
@@ -563,10 +565,28 @@ TEST(Synthesis, MatchesPlainLoopOverRandomInputs) {
         if (done) {
             ++compared;
             if (points >= 1e5) ++large;
+            const SimulationSettings& s = run.settings;
+            if (s.peak_model == PeakModel::ExponentiallyModifiedGaussian) ++kinds["EMG model"];
+            if (s.noise_kind == NoiseKind::random && (s.level_by_value || s.level_by_s_to_n)) ++kinds["random noise"];
+            if (s.noise_kind == NoiseKind::random_walk && (s.level_by_value || s.level_by_s_to_n)) ++kinds["drift"];
+            if (s.baseline_shape == BaselineShape::linear && s.linear_down) ++kinds["falling linear baseline"];
+            if (s.baseline_shape == BaselineShape::quad && !s.quad_down) ++kinds["rising quadratic baseline"];
+            if (s.constant_bandwidth) ++kinds["constant bandwidth"];
+            for (const ComponentRow& row : run.rows) {
+                if (row.enabled && row.retention_time.empty()) {
+                    ++kinds["rows placed by resolution"];
+                    break;
+                }
+            }
         }
     }
     EXPECT_GE(compared, wanted);
     EXPECT_GE(large, sanitized() ? 12 : 50);
+    // Every kind of input took part in a fair share of the runs compared.
+    for (const char* kind : {"EMG model", "random noise", "drift", "falling linear baseline",
+                             "rising quadratic baseline", "constant bandwidth", "rows placed by resolution"}) {
+        EXPECT_GE(kinds[kind], wanted / 20) << kind;
+    }
 }
 
 TEST(Synthesis, MatchesPlainLoopOnTheBenchmarkRuns) {
