@@ -79,24 +79,19 @@ inline SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSetting
             }
         }
         resp += baseline(static_cast<double>(i), placement.ymax, M, baseline_settings);
-        if (kind == NoiseKind::random || kind == NoiseKind::random_walk) {
-            double u = 0.0;
-            bool draw = false;
+        // The window lets at most one of the two level rules hold.
+        if (kind == NoiseKind::random) {
+            if (by_value) resp += noise(v, kind, generator);
+            if (by_s_to_n) resp += noise(placement.ymin / s, kind, generator);
+        }
+        if (kind == NoiseKind::random_walk) {
             if (by_value) {
-                u = v;
-                draw = true;
+                walk += noise(v, kind, generator);
+                resp += walk;
             }
             if (by_s_to_n) {
-                u = placement.ymin / s;
-                draw = true;
-            }
-            if (draw) {
-                if (kind == NoiseKind::random) {
-                    resp += noise(u, kind, generator);
-                } else {
-                    walk += noise(u, kind, generator);
-                    resp += walk;
-                }
+                walk += noise(placement.ymin / s, kind, generator);
+                resp += walk;
             }
         }
         responses[i] = resp;
