@@ -224,10 +224,6 @@ PointRange Grid::covering(double lo, double hi) const {
     return r;
 }
 
-namespace {
-
-}  // namespace
-
 GaussianTerm::GaussianTerm(double a, double peak, double sigma, const Grid& grid)
     : a_(a), peak_(peak), c_(1.0 / (sigma * constants::root_two_pi)), s_(sigma * (sigma * 2.0)) {
     // Beyond this distance the exponent is below the power's underflow.

@@ -2,7 +2,8 @@
 // exactly the double that relative response x gaussian(...) or
 // relative response x emg(...) gives, bit for bit; they only compute once
 // what does not change from point to point and skip work whose result is
-// provably exactly zero.
+// provably exactly zero. TermSum adds them up as the plain loop does, and
+// leaves out the terms whose addition provably rounds away.
 #pragma once
 
 #include <array>
@@ -77,15 +78,16 @@ public:
     PointRange range;  // outside it the term is exactly 0
 
 private:
-    double a_, peak_, c_, s_;
-    double inv_s_;       // 1 / s, for the bounds only
-    double log2_a_;      // log2 |a|
-    double log2_c_;      // log2 |c|
-    double log2_amp_;    // log2 |a| + log2 |c|
-    double min_shift_;   // the smallest of 0, log2 |c| and log2 |a c|
     // log2 of an upper bound on |value| from log2 of one on the exact power.
     double high_of(double power) const;
-    double zero_;      // the signed zero a (0 c) that an underflowed power gives
+
+    double a_, peak_, c_, s_;
+    double zero_;       // the signed zero a (0 c) that an underflowed power gives
+    double inv_s_;      // 1 / s, for the bounds only
+    double log2_a_;     // log2 |a|
+    double log2_c_;     // log2 |c|
+    double log2_amp_;   // log2 |a| + log2 |c|
+    double min_shift_;  // the smallest of 0, log2 |c| and log2 |a c|
 };
 
 class EmgTerm {
@@ -104,17 +106,18 @@ public:
     PointRange range;  // outside it the term is exactly 0
 
 private:
-    double a_, peak_, sigma_, tau_, abs_tau_;
-    double inv_tau_;     // 1 / tau, for the bounds only
-    double log2_a_;      // log2 |a|
-    double log2_scale_;  // log2 scale
-    double log2_amp_;    // log2 |a| + log2 scale
-    double min_shift_;   // the smallest of 0, log2 scale, and log2 of 2 scale and of 2 |a| scale
     // log2 of an upper bound on |value| from log2 of one on the exact power.
     double high_of(double power) const;
-    double z_sat_start_;  // z >= 6, so erf(z) = 1, where (x - peak) sign(tau) is at least this
-    double tail_start_;  // erf(z) >= 0 where (x - peak) sign(tau) is at least this
-    double zero_;      // a x 0, what the exponent limit gives
+
+    double a_, peak_, sigma_, tau_, abs_tau_;
+    double zero_;            // a x 0, what the exponent limit gives
+    double inv_tau_;         // 1 / tau, for the bounds only
+    double log2_a_;          // log2 |a|
+    double log2_scale_;      // log2 scale
+    double log2_amp_;        // log2 |a| + log2 scale
+    double min_shift_;       // the smallest of 0, log2 scale, and log2 of 2 scale and of 2 |a| scale
+    double z_sat_start_;     // z >= 6, so erf(z) = 1, where (x - peak) sign(tau) is at least this
+    double tail_start_;      // erf(z) >= 0 where (x - peak) sign(tau) is at least this
     double sigma_over_tau_;  // sigma / tau for a tailing peak, sigma / |tau| for a fronting one
     double e_offset_;        // sigma^2 / (tau (tau 2)), the part of the exponent that does not move
     double erf_w_;
@@ -124,8 +127,10 @@ private:
 // The running sum 0 + T1 + T2 + ... of the terms at one grid point, in the
 // order they were added, equal bit for bit to the plain left-to-right sum.
 // A term is evaluated only where it might change the running sum: outside
-// its range it is exactly 0, and where its bound lies below half the spacing
-// of the doubles around the running sum, adding it rounds back to that sum.
+// its range it is exactly 0; where its bound lies below half the spacing of
+// the doubles around the running sum, adding it rounds back to that sum;
+// and the terms before one that they cannot reach by 2^-54 together vanish
+// when it is added.
 class TermSum {
 public:
     static constexpr std::size_t max_terms = 16;
