@@ -158,6 +158,33 @@ TEST(FastErf, MatchesPlainErfWhereTheEvaluationChangesAndWhereItSaturates) {
     }
 }
 
+// erf_many interleaves evaluations; each must come out as erf alone gives it,
+// whatever mix of series and fraction values, signs and zeros it is given.
+TEST(FastErf, ManyAtOnceMatchesPlainErf) {
+    std::mt19937_64 random(77);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> z;
+    for (long long k = 0; k < scaled(200000); ++k) {
+        const double pick = unit(random);
+        const double v = pick < 0.4   ? 1.2247 * unit(random)             // series
+                         : pick < 0.8 ? 1.2247 + 5.0 * unit(random)       // fraction
+                         : pick < 0.9 ? 1.2247448713915889 + 1e-12 * unit(random)
+                         : pick < 0.95 ? 0.0
+                                       : std::pow(10.0, -300.0 * unit(random));
+        z.push_back(unit(random) < 0.5 ? -v : v);
+    }
+    std::vector<double> out(z.size());
+    std::size_t at = 0;
+    for (std::size_t chunk = 0; at < z.size(); chunk = (chunk + 1) % 40) {
+        const std::size_t count = std::min(chunk, z.size() - at);
+        fast::erf_many(&z[at], &out[at], count);
+        at += count;
+    }
+    for (std::size_t k = 0; k < z.size(); ++k) {
+        ASSERT_EQ(bits(out[k]), bits(literal::erf(z[k]))) << describe("erf_many", {z[k]});
+    }
+}
+
 // erf(z) = +-P(0.5, z^2), and z >= 6 gives z^2 >= 36 (rounding is monotone),
 // so P(0.5, X) = 1 for every X >= 36 is what lets the evaluators take
 // erf(z) = +-1 for |z| >= 6. Q(0.5, X) falls with X, so a dense scan up to
