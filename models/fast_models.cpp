@@ -224,6 +224,60 @@ PointRange Grid::covering(double lo, double hi) const {
     return r;
 }
 
+namespace {
+
+// 2^k for -1074 <= k <= 1023, built from its bits.
+inline double power_of_two(int k) {
+    if (k >= -1022) return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52);
+    return std::bit_cast<double>(std::uint64_t{1} << (k + 1074));
+}
+
+// A distance below which a sum of two doubles that lies so close to r
+// rounds to r: half the distance to the nearest other double, or less.
+// 0 for infinities and NaN.
+inline double half_gap(double r) {
+    const std::uint64_t b = std::bit_cast<std::uint64_t>(r);
+    const int raw = static_cast<int>((b >> 52) & 0x7ff);
+    if (raw == 0x7ff) return 0.0;
+    // A subnormal r counts as exponent -1023, which only makes this smaller.
+    const bool at_power_of_two = (b & ((std::uint64_t{1} << 52) - 1)) == 0;
+    const int e = raw - 1023 - (at_power_of_two ? 54 : 53);
+    // Sums of doubles are whole multiples of 2^-1074, so one that is closer
+    // than that to r (0 included) is r.
+    return e < -1074 ? 0x1p-1074 : power_of_two(e);
+}
+
+// At least the spacing of the doubles anywhere up to |v|; infinity for
+// infinities and NaN.
+inline double spacing_up_to(double v) {
+    const std::uint64_t b = std::bit_cast<std::uint64_t>(v);
+    const int raw = static_cast<int>((b >> 52) & 0x7ff);
+    if (raw == 0x7ff) return std::numeric_limits<double>::infinity();
+    return power_of_two(std::max(raw, 1) - 1023 - 51);
+}
+
+// Adds t to sum as the plain loop adds it to its own running sum, which is
+// known to lie within delta of sum (delta = 0: it is sum). With delta > 0
+// the exact error of the addition (TwoSum: r + e == sum + t exactly) tells
+// whether the plain sum rounds to the same double; if so delta becomes 0,
+// otherwise it grows by what the two roundings can differ.
+inline void add_checked(double& sum, double& delta, double t) {
+    const double r = sum + t;
+    if (delta != 0.0) {
+        const double r_minus_sum = r - sum;
+        const double e = (sum - (r - r_minus_sum)) + (t - r_minus_sum);
+        const double off = (std::fabs(e) + delta) * (1.0 + 0x1p-50);  // at least |e| + delta
+        if (off < half_gap(r)) {
+            delta = 0.0;
+        } else {
+            delta = off + spacing_up_to(std::fabs(r) + 2.0 * off);
+        }
+    }
+    sum = r;
+}
+
+}  // namespace
+
 GaussianTerm::GaussianTerm(double a, double peak, double sigma, const Grid& grid)
     : a_(a), peak_(peak), c_(1.0 / (sigma * constants::root_two_pi)), s_(sigma * (sigma * 2.0)) {
     // Beyond this distance the exponent is below the power's underflow.
@@ -424,16 +478,19 @@ MagnitudeBounds EmgTerm::log2_bounds(double x0, double x1) const {
     return {low, high};
 }
 
-void GaussianTerm::add_block(long long first, std::size_t count, const double* x, double* sums, double high) const {
+void GaussianTerm::add_block(long long first, std::size_t count, const double* x, double* sums, double* deltas,
+                             double high) const {
     for (std::size_t j = 0; j < count; ++j) {
         // Outside the range the term is exactly +-0 (which leaves a sum
         // that is never -0 unchanged), and a sum that absorbs it stays.
-        if (!range.contains(first + static_cast<long long>(j)) || absorbs(sums[j], high)) continue;
-        sums[j] += (*this)(x[j]);
+        if (!range.contains(first + static_cast<long long>(j))) continue;
+        if (deltas[j] == 0.0 && absorbs(sums[j], high)) continue;
+        add_checked(sums[j], deltas[j], (*this)(x[j]));
     }
 }
 
-void EmgTerm::add_block(long long first, std::size_t count, const double* x, double* sums, double high) const {
+void EmgTerm::add_block(long long first, std::size_t count, const double* x, double* sums, double* deltas,
+                        double high) const {
     // Points whose erf(z) is still to be found, with their z and exponent.
     double z_of[TermSum::block_points] = {};
     double e_of[TermSum::block_points];
@@ -442,7 +499,8 @@ void EmgTerm::add_block(long long first, std::size_t count, const double* x, dou
     std::size_t waiting = 0;
     for (std::size_t j = 0; j < count; ++j) {
         // As for the Gaussian: exactly +-0 outside the range, or absorbed.
-        if (!range.contains(first + static_cast<long long>(j)) || absorbs(sums[j], high)) continue;
+        if (!range.contains(first + static_cast<long long>(j))) continue;
+        if (deltas[j] == 0.0 && absorbs(sums[j], high)) continue;
         const double d = x[j] - peak_;
         // The same operations as operator().
         const double E = tau_ < 0.0 ? e_offset_ + d / abs_tau_ : e_offset_ - d / tau_;
@@ -464,13 +522,14 @@ void EmgTerm::add_block(long long first, std::size_t count, const double* x, dou
         const double sum = erf_w_ + erf_z;
         // sum x (+0) is a signed zero, which changes no sum.
         if (sum == 0.0 || E < power_underflow) continue;
-        sums[j] += a_ * (sum * (std::pow(constants::e, E) * scale_));
+        add_checked(sums[j], deltas[j], a_ * (sum * (std::pow(constants::e, E) * scale_)));
     }
     erf_many(z_of, erf_of, waiting);
     for (std::size_t k = 0; k < waiting; ++k) {
         const double sum = erf_w_ + erf_of[k];
         if (sum == 0.0 || e_of[k] < power_underflow) continue;
-        sums[point_of[k]] += a_ * (sum * (std::pow(constants::e, e_of[k]) * scale_));
+        const std::size_t j = point_of[k];
+        add_checked(sums[j], deltas[j], a_ * (sum * (std::pow(constants::e, e_of[k]) * scale_)));
     }
 }
 
@@ -533,16 +592,54 @@ void TermSum::sum_block(long long first, std::size_t count, const double* x, dou
         }
     }
 
+    // Leading terms far below the largest term are left out as well, with
+    // their bound carried as the distance by which the plain sum may differ;
+    // each later addition then checks whether that distance vanishes in its
+    // rounding. The few points where it has not vanished at the end are
+    // summed again without leaving anything out.
+    std::size_t skip = from;
+    double delta = 0.0;
+    {
+        double largest_low = minus_infinity;
+        for (std::size_t q = 0; q < m; ++q) {
+            if (low[q] > largest_low) largest_low = low[q];
+        }
+        std::size_t lead = 0;
+        while (lead + 1 < m && high[lead] <= largest_low - trial_margin_) ++lead;
+        if (lead > from) {
+            skip = lead;
+            // Fewer than 16 terms, each below 2^high: their plain sum is below
+            // the sum of the bounds, which is rounded up here.
+            for (std::size_t q = 0; q < lead; ++q) delta += std::exp2(high[q]);
+            delta *= 1.0 + 0x1p-40;
+        }
+    }
+
     // Term by term over the block: every point still receives its terms in
     // row order, only the points are interleaved.
-    for (std::size_t j = 0; j < count; ++j) sums[j] = 0.0;
-    for (std::size_t q = from; q < m; ++q) {
+    std::array<double, block_points> deltas;
+    for (std::size_t j = 0; j < count; ++j) {
+        sums[j] = 0.0;
+        deltas[j] = delta;
+    }
+    for (std::size_t q = skip; q < m; ++q) {
         const Entry& entry = entries_[which[q]];
         if (entry.emg) {
-            emgs_[entry.index].add_block(first, count, x, sums, high[q]);
+            emgs_[entry.index].add_block(first, count, x, sums, deltas.data(), high[q]);
         } else {
-            gaussians_[entry.index].add_block(first, count, x, sums, high[q]);
+            gaussians_[entry.index].add_block(first, count, x, sums, deltas.data(), high[q]);
         }
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+        if (deltas[j] == 0.0) continue;
+        const long long i = first + static_cast<long long>(j);
+        double sum = 0.0;
+        for (std::size_t q = from; q < m; ++q) {
+            const Entry& entry = entries_[which[q]];
+            if (!entry.range.contains(i) || absorbs(sum, high[q])) continue;
+            sum += entry.emg ? emgs_[entry.index](x[j]) : gaussians_[entry.index](x[j]);
+        }
+        sums[j] = sum;
     }
 }
 

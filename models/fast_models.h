@@ -69,8 +69,10 @@ public:
     double operator()(double x) const;
     // Adds the term at points first, first + 1, ... (times x[0], x[1], ...)
     // to sums[0 .. count - 1], at every point where it is not exactly 0 and
-    // where adding something below 2^high could change the sum.
-    void add_block(long long first, std::size_t count, const double* x, double* sums, double high) const;
+    // where adding something below 2^high could change the sum. The plain
+    // running sum of point j lies within deltas[j] of sums[j]; see TermSum.
+    void add_block(long long first, std::size_t count, const double* x, double* sums, double* deltas,
+                   double high) const;
     // Found without the power.
     MagnitudeBounds log2_bounds(double x) const;
     // Bounds that hold at every x in [x0, x1].
@@ -94,11 +96,10 @@ class EmgTerm {
 public:
     EmgTerm(double a, double peak, double sigma, double tau, const Grid& grid);
     double operator()(double x) const;
-    // Adds the term at points first, first + 1, ... (times x[0], x[1], ...)
-    // to sums[0 .. count - 1], at every point where it is not exactly 0 and
-    // where adding something below 2^high could change the sum. The erf
-    // evaluations of the block run together.
-    void add_block(long long first, std::size_t count, const double* x, double* sums, double high) const;
+    // As GaussianTerm::add_block; the erf evaluations of the block run
+    // together.
+    void add_block(long long first, std::size_t count, const double* x, double* sums, double* deltas,
+                   double high) const;
     // Found without erf, the power or a division.
     MagnitudeBounds log2_bounds(double x) const { return log2_bounds(x, x); }
     // Bounds that hold at every x in [x0, x1].
@@ -130,9 +131,20 @@ private:
 // its range it is exactly 0; where its bound lies below half the spacing of
 // the doubles around the running sum, adding it rounds back to that sum;
 // and the terms before one that they cannot reach by 2^-54 together vanish
-// when it is added.
+// when it is added. Leading terms far below the largest one are left out
+// too, on trial: every later addition checks, with its exact rounding
+// error, whether the plain sum (which differs by at most their bound) rounds
+// to the same double, and a point where that is not settled by the last
+// term is summed again in full.
 class TermSum {
 public:
+    // Leading terms whose bounds lie trial_margin binades below the largest
+    // term's lower bound are left out on trial. The default is far enough
+    // that the check almost never fails; tests use smaller margins to make
+    // it fail often.
+    static constexpr double default_trial_margin = 66.0;
+    explicit TermSum(double trial_margin = default_trial_margin) : trial_margin_(trial_margin) {}
+
     static constexpr std::size_t max_terms = 16;
     void add(const GaussianTerm& term);
     void add(const EmgTerm& term);
@@ -152,6 +164,7 @@ private:
         std::size_t index = 0;
         PointRange range;
     };
+    double trial_margin_;
     std::array<Entry, max_terms> entries_{};
     std::size_t count_ = 0;
     std::vector<GaussianTerm> gaussians_;
