@@ -17,7 +17,8 @@ void RandomGenerator::reseed(double v) {
 }
 
 void RandomGenerator::randomize() {
-    std::random_device device;
+    // Opened once: every unseeded run draws from it.
+    static std::random_device device;
     const auto ticks = static_cast<std::uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
     std::seed_seq seq{device(), device(), static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32)};
     engine_.seed(seq);
