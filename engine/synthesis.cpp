@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "engine/run_error.h"
+#include "engine/vector_state.h"
 #include "models/baseline.h"
 #include "models/fast_models.h"
 
@@ -119,6 +120,7 @@ void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, do
     std::atomic<long long> next_block{0};
     const long long blocks = (n + block - 1) / block;
     const auto work = [&] {
+        clear_vector_upper_state();
         for (;;) {
             const long long b = next_block.fetch_add(1, std::memory_order_relaxed);
             if (b >= blocks) return;

@@ -1,5 +1,7 @@
 #include "ui/datafile.h"
 
+#include "engine/vector_state.h"
+
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -191,6 +193,7 @@ std::optional<QString> QtSaveDialog::ask(QWidget* parent) {
 }
 
 bool write_datafile(const QString& path, const Trace& trace) {
+    clear_vector_upper_state();
     const QFileInfo target(path);
     if (target.isDir()) return false;
     // A device or a pipe cannot be replaced by a renamed file, and a folder
