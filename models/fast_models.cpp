@@ -62,27 +62,7 @@ double series(double x) {
 }
 
 // gcf(0.5, x), the plain continued fraction with ln Gamma(0.5) computed once.
-double fraction(double x) {
-    double g_prev = 0.0;
-    double a0 = 1.0, a1 = x, b0 = 0.0, b1 = 1.0, f = 1.0;
-    for (int n = 1; n <= gamma_constants::max_iterations; ++n) {
-        const double m = n - a_half;
-        a0 = (a1 + a0 * m) * f;
-        b0 = (b1 + b0 * m) * f;
-        const double h = f * n;
-        a1 = x * a0 + h * a1;
-        b1 = x * b0 + h * b1;
-        if (a1 != 0.0) {
-            f = 1.0 / a1;
-            const double g = b1 * f;
-            if (std::fabs((g - g_prev) / g) < gamma_constants::eps) {
-                return std::exp((-x + a_half * std::log(x)) - ln_gamma_half) * g;
-            }
-            g_prev = g;
-        }
-    }
-    return 0.0;
-}
+double fraction(double x) { return continued_fraction(a_half, x, ln_gamma_half); }
 
 double gammp_half(double x) {
     if (x < a_half + 1.0) return series(x);

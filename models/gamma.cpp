@@ -35,6 +35,10 @@ double gser(double a, double x, double& gln) {
 
 double gcf(double a, double x, double& gln) {
     gln = gammln(a);
+    return continued_fraction(a, x, gln);
+}
+
+double continued_fraction(double a, double x, double gln) {
     double g_prev = 0.0;
     double a0 = 1.0, a1 = x, b0 = 0.0, b1 = 1.0, f = 1.0;
     for (int n = 1; n <= max_iterations; ++n) {

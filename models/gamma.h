@@ -10,6 +10,8 @@ double gammp(double a, double x);
 double gser(double a, double x, double& gln);
 // Q(a, x) = 1 - P(a, x) by the continued fraction; gln receives ln Gamma(a).
 double gcf(double a, double x, double& gln);
+// The continued fraction of gcf for a known gln = ln Gamma(a).
+double continued_fraction(double a, double x, double gln);
 // ln Gamma(xx) by the six-term Lanczos approximation.
 double gammln(double xx);
 
