@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <system_error>
 #include <thread>
 #include <variant>
 
@@ -130,7 +131,11 @@ void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, do
         }
     };
     std::vector<std::thread> workers;
-    for (long long w = 0; w < workers_wanted; ++w) workers.emplace_back(work);
+    try {
+        for (long long w = 0; w < workers_wanted; ++w) workers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // No thread to be had: the blocks go to the threads that did start.
+    }
     work();
     for (std::thread& worker : workers) worker.join();
 }
