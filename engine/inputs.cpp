@@ -77,17 +77,22 @@ double text_value(std::string_view text) {
     return parse_c_locale(clean);
 }
 
-std::string value_text(double value) {
-    if (value == 0.0) return "0";  // also for -0
+char* put_number(char* out, double value) {
+    if (value == 0.0) {  // also -0
+        *out = '0';
+        return out + 1;
+    }
     // Rounded to 15 digits, the doubles above this would be written as
     // 1.79769313486232e+308, which reads back as infinity: they are written
     // as the largest 15-digit number that reads back.
-    if (std::isfinite(value) && std::fabs(value) > 1.79769313486231e308) {
-        return value < 0.0 ? "-1.79769313486231e+308" : "1.79769313486231e+308";
-    }
-    char buffer[64];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 15);
-    return std::string(buffer, result.ptr);
+    constexpr double largest_readable = 1.79769313486231e308;
+    if (std::isfinite(value) && std::fabs(value) > largest_readable) value = std::copysign(largest_readable, value);
+    return std::to_chars(out, out + number_text_room, value, std::chars_format::general, 15).ptr;
+}
+
+std::string value_text(double value) {
+    char buffer[number_text_room];
+    return std::string(buffer, put_number(buffer, value));
 }
 
 ComponentTable factory_table() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -68,6 +69,15 @@ double text_value(std::string_view text);
 // numbers, and an exponent ("1e+20", "1.5e-07") only where the plain form
 // would need more than 15 digits. text_value reads every result back.
 std::string value_text(double value);
+
+// The room one number text of value_text's form can take: a sign, 15
+// digits, a point and "e-308".
+inline constexpr std::size_t number_text_room = 24;
+
+// Writes value_text(value) at out, which has at least number_text_room bytes
+// of room, and returns the end of the text. The data file writes its
+// numbers with it.
+char* put_number(char* out, double value);
 
 // The factory component table: row 1 on with retention time 1, relative
 // response "1.00", 10000 plates and tau 1; the other rows empty and off.
