@@ -7,6 +7,8 @@ packages=(
   build-essential cmake
   qt6-base-dev libgl-dev
   libgtest-dev libbenchmark-dev
+  pkg-config libnetcdf-dev netcdf-bin
+  python3-netcdf4 python3-scipy python3-numpy python3-pytest
   fonts-liberation fonts-dejavu-core
   xvfb xauth
   locales
