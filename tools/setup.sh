@@ -12,6 +12,7 @@ packages=(
   fonts-liberation fonts-dejavu-core
   xvfb xauth
   locales
+  dpkg-dev desktop-file-utils appstream
 )
 
 missing=()

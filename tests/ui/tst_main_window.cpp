@@ -408,8 +408,15 @@ void MainWindowTest::update_writes_back_what_the_run_computed() {
     SimulationSettings settings;
     setup(rows, settings);
     enter(window, rows, settings);
+    QHash<QLineEdit*, QString> typed;
+    for (QLineEdit* edit : window.findChildren<QLineEdit*>()) typed.insert(edit, edit->text());
     window.update_clicked();
     QVERIFY2(messages.shown.isEmpty(), qPrintable(messages.shown.join('\n')));
+    // A box the run wrote shows the start of its text, whose leading digits
+    // matter most when the number is longer than the box.
+    for (auto it = typed.cbegin(); it != typed.cend(); ++it) {
+        if (it.key()->text() != it.value()) QCOMPARE(it.key()->cursorPosition(), 0);
+    }
 
     for (const QString& pair : expected) {
         const QString name = pair.section(u'=', 0, 0);
@@ -550,10 +557,18 @@ void MainWindowTest::a_flat_run_draws_a_flat_line() {
     box(window, "Text1_0")->setText(QStringLiteral("0"));
     window.update_clicked();
     QCOMPARE(window.trace().point_count, 1800);
+    // A line as thick as the pen, which on a high-density screen is as many
+    // pixels as one pixel of an ordinary screen.
     const QImage& image = window.picture()->image();
-    const int flat = qRound((image.height() - 1) * 10.0 / 11.0);
-    for (int c = 0; c < image.width(); ++c) {
-        for (int r = 0; r < image.height(); ++r) QCOMPARE(image.pixel(c, r) == qRgb(0, 0, 0), r == flat);
+    const int pen = qRound(image.devicePixelRatio());
+    const int flat = qRound((image.height() - pen) * 10.0 / 11.0);
+    // The line starts one grid step from time 0.
+    const elutrix::Trace& trace = window.trace();
+    const int first = qRound(trace.times[1] / trace.times[trace.point_count] * (image.width() - pen));
+    for (int c = first; c < image.width(); ++c) {
+        for (int r = 0; r < image.height(); ++r) {
+            QCOMPARE(image.pixel(c, r) == qRgb(0, 0, 0), r >= flat && r < flat + pen);
+        }
     }
 }
 
