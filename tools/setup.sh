@@ -7,6 +7,7 @@ packages=(
   build-essential cmake
   qt6-base-dev libgl-dev
   libgtest-dev libbenchmark-dev
+  nlohmann-json3-dev
   fonts-liberation fonts-dejavu-core
   xvfb xauth
   locales
