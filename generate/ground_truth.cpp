@@ -133,13 +133,15 @@ double crossing_distance(const Upright& h, double apex, double sigma, double dir
     return inside + (outside - inside) / 2.0;
 }
 
-// The model's area in response x seconds over the whole time axis, with its
-// stored constants. A Gaussian's is a sqrt(2 pi) / 2.506628275. An
-// exponentially modified peak is the Gaussian cut at time 0 and convolved
-// with the decay, times 2 / sqrt(pi): its area is
-// a (1 + erf(peak / (sigma sqrt 2))) / 1.772453851, that is 2 / 1.772453851
-// times a for a peak far from time 0. The stored e moves both by parts in
-// 10^15.
+// The model's area in response x seconds, with its
+// stored constants. A Gaussian's, over the whole time axis, is
+// a sqrt(2 pi) / 2.506628275. An exponentially modified peak is the Gaussian
+// cut at time 0 and convolved with the decay, times 2 / sqrt(pi): from time
+// 0 on (for a negative tau, its mirror image up to twice the centre) its
+// area is a (1 + erf(peak / (sigma sqrt 2))) / 1.772453851, that is
+// 2 / 1.772453851 times a for a peak far from time 0. The stored e moves
+// both by parts in 10^15. Where a short tau makes the model round its rise
+// to 0, the model as evaluated holds less than this.
 double model_area(double a, const PlacedPeak& p, bool emg) {
     if (!emg) return a * (std::sqrt(2.0 * std::numbers::pi) / constants::root_two_pi);
     const double c1 = 1.0 / constants::root_two;

@@ -34,8 +34,9 @@ struct PeakTruth {
     double tau = 0.0;  // 0 for a Gaussian term
 
     // Area in response x min: by the trapezoid rule over the run's grid (as
-    // an integrator of the data file finds it), and the model's own over
-    // the whole time axis.
+    // an integrator of the data file finds it), and the model's analytic
+    // area (from time 0 on, where the exponentially modified model's decay
+    // starts).
     double area_trapezoid = 0.0;
     double area_model = 0.0;
 
