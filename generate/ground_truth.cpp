@@ -133,9 +133,8 @@ double crossing_distance(const Upright& h, double apex, double sigma, double dir
     return inside + (outside - inside) / 2.0;
 }
 
-// The model's area in response x seconds, with its
-// stored constants. A Gaussian's, over the whole time axis, is
-// a sqrt(2 pi) / 2.506628275. An exponentially modified peak is the Gaussian
+// The model's area in response x seconds, with its stored constants. A
+// Gaussian's, over the whole time axis, is a sqrt(2 pi) / 2.506628275. An exponentially modified peak is the Gaussian
 // cut at time 0 and convolved with the decay, times 2 / sqrt(pi): from time
 // 0 on (for a negative tau, its mirror image up to twice the centre) its
 // area is a (1 + erf(peak / (sigma sqrt 2))) / 1.772453851, that is
