@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 // A scenario of the batch and what became of it.
 struct Job {
     std::string source;
-    std::string name;
+    std::string name;  // empty for a file that could not be read
     std::optional<Scenario> scenario;  // none when it could not be read
     int replicates = 0;
     std::vector<std::string> seeds;  // seed text of each replicate
@@ -91,14 +91,18 @@ void perform(const Run& run, const BatchOptions& options, Trace& trace) {
 }
 
 std::string failure_line(const Job& job) {
+    if (job.name.empty()) return job.source + ": " + job.message;
     std::string line = "\"" + job.name + "\" (" + job.source + "): ";
     if (job.failed_replicate != 0 && job.replicates > 1) line += "replicate " + std::to_string(job.failed_replicate) + ": ";
     return line + job.message;
 }
 
-std::string manifest_line(const std::vector<std::string>& fields) {
+// One line of the manifest: source, scenario, replicate, seed, status,
+// message and the four file names, the fields not given empty.
+std::string manifest_line(std::vector<std::string> fields) {
+    fields.resize(10);
     std::string line;
-    for (const std::string& f : fields) line += (line.empty() ? "" : ",") + csv_field(f);
+    for (std::size_t i = 0; i < fields.size(); ++i) line += (i == 0 ? "" : ",") + csv_field(fields[i]);
     return line + "\n";
 }
 
@@ -109,14 +113,15 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
     std::string manifest = manifest_line(
         {"source", "scenario", "replicate", "seed", "status", "message", "xy", "peaks", "record", "components"});
 
-    // Every scenario becomes a job; files that cannot be read are reported
-    // at once.
+    // Every scenario becomes a job, and so does a file that cannot be read.
     std::vector<std::unique_ptr<Job>> jobs;
     std::map<std::string, const Job*> stems;  // file stem -> the scenario that writes it
     for (const ScenarioSource& source : sources) {
         if (!source.file.error.empty()) {
-            report.failures.push_back(source.path + ": " + source.file.error);
-            manifest += manifest_line({source.path, "", "", "", "failed", source.file.error});
+            auto job = std::make_unique<Job>();
+            job->source = source.path;
+            job->fail(source.file.error);
+            jobs.push_back(std::move(job));
             continue;
         }
         for (const ScenarioEntry& entry : source.file.entries) {

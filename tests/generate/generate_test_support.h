@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "engine/synthesis.h"
+#include "engine/xy_file.h"
 #include "generate/run.h"
 #include "generate/scenario.h"
 
@@ -88,6 +89,16 @@ inline Trace& shared_trace() {
 inline RunOutput run_scenario(const Scenario& scenario, int k = 1, std::uint64_t drawn_seed = 12345) {
     return run_once(scenario.rows, replicate_settings(scenario.settings, k, drawn_seed), shared_trace(),
                     !scenario.settings.use_seed);
+}
+
+// The .xy text of a trace.
+inline std::string xy_text(const Trace& trace) {
+    std::string text;
+    write_xy_lines(trace, [&text](const char* data, std::size_t size) {
+        text.append(data, size);
+        return true;
+    });
+    return text;
 }
 
 }  // namespace elutrix::generate::testing
