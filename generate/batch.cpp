@@ -55,14 +55,14 @@ bool write_text(const std::string& path, const std::string& text) {
 
 // One run and its files; false (with the job failed) when it stopped or a
 // file could not be written.
-void perform(const Run& run, const BatchOptions& options, Trace& trace) {
+void perform(const Run& run, const BatchOptions& options, Trace& trace, RandomGenerator& generator) {
     Job& job = *run.job;
     const int k = run.replicate;
     SimulationSettings settings = job.scenario->settings;
     const bool seed_drawn = !settings.use_seed;
     settings.use_seed = true;
     settings.seed = job.seeds[k - 1];
-    const RunOutput out = run_once(job.scenario->rows, settings, trace, seed_drawn);
+    const RunOutput out = run_once(job.scenario->rows, settings, trace, generator, seed_drawn);
     if (!out.ok) {
         job.fail(out.message, k);
         return;
@@ -88,6 +88,32 @@ void perform(const Run& run, const BatchOptions& options, Trace& trace) {
         const std::lock_guard lock(job.mutex);
         job.written[k - 1].push_back(path);
     }
+}
+
+// A trace takes 32 MB and a while to clear: the batches of one program
+// share theirs, each used by one worker at a time.
+class TracePool {
+public:
+    std::unique_ptr<Trace> take() {
+        const std::lock_guard lock(mutex_);
+        if (free_.empty()) return nullptr;
+        std::unique_ptr<Trace> trace = std::move(free_.back());
+        free_.pop_back();
+        return trace;
+    }
+    void give_back(std::unique_ptr<Trace> trace) {
+        const std::lock_guard lock(mutex_);
+        if (trace) free_.push_back(std::move(trace));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Trace>> free_;
+};
+
+TracePool& trace_pool() {
+    static TracePool pool;
+    return pool;
 }
 
 std::string failure_line(const Job& job) {
@@ -181,15 +207,16 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
     std::mutex done_mutex;
     std::condition_variable all_done;
     const auto work = [&] {
-        std::unique_ptr<Trace> trace;
+        std::unique_ptr<Trace> trace = trace_pool().take();
+        RandomGenerator generator;
         for (;;) {
             const std::size_t i = next.fetch_add(1);
-            if (i >= runs.size()) return;
+            if (i >= runs.size()) break;
             const Run& run = runs[i];
             if (!run.job->failed) {
                 try {
                     if (!trace) trace = std::make_unique<Trace>();
-                    perform(run, options, *trace);
+                    perform(run, options, *trace, generator);
                 } catch (const std::exception& error) {
                     run.job->fail(std::string("The run stopped: ") + error.what(), run.replicate);
                 }
@@ -199,6 +226,7 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                 all_done.notify_all();
             }
         }
+        trace_pool().give_back(std::move(trace));
     };
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const std::size_t wanted = std::min<std::size_t>(options.threads ? options.threads : std::min(cores, 16u), runs.size());

@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "engine/chromatogram.h"
-#include "models/noise.h"
 
 namespace elutrix::generate {
 
@@ -18,7 +17,8 @@ namespace {
 // option and its box, read before the run writes the other box), and the
 // realised noise made again from the same seed: the value drawn at every
 // point for random noise, its running sum for drift.
-NoiseSummary noise_summary(const SimulationSettings& s, const PeakPlacement& placement, std::int32_t n) {
+NoiseSummary noise_summary(const SimulationSettings& s, const PeakPlacement& placement, std::int32_t n,
+                           RandomGenerator& generator) {
     NoiseSummary out;
     if (n < 1 || s.noise_kind == NoiseKind::omit) return out;
     if (s.level_by_value) {
@@ -30,7 +30,6 @@ NoiseSummary noise_summary(const SimulationSettings& s, const PeakPlacement& pla
     if (out.u == 0.0) return out;
     out.active = true;
 
-    RandomGenerator generator;
     generator.reseed(-std::fabs(text_value(s.seed)));
     const bool drift = s.noise_kind == NoiseKind::random_walk;
     double walk = 0.0;
@@ -54,13 +53,13 @@ NoiseSummary noise_summary(const SimulationSettings& s, const PeakPlacement& pla
 
 }  // namespace
 
-RunOutput run_once(const ComponentTable& rows, const SimulationSettings& settings, Trace& trace, bool seed_drawn) {
+RunOutput run_once(const ComponentTable& rows, const SimulationSettings& settings, Trace& trace,
+                   RandomGenerator& generator, bool seed_drawn) {
     RunOutput out;
     out.rows = rows;
     out.settings = settings;
     out.seed = text_value(settings.seed);
     out.seed_drawn = seed_drawn;
-    RandomGenerator generator;
     const RunResult result = update_run(out.rows, out.settings, trace, nullptr, generator);
     if (!result.ok) {
         out.message = result.message;
@@ -73,7 +72,7 @@ RunOutput run_once(const ComponentTable& rows, const SimulationSettings& setting
     out.placement = place_peaks(placed_rows, settings);
     out.point_count = trace.point_count;
     if (out.point_count >= 1) out.time_step_s = run_grid(out.placement, out.point_count).step;
-    out.noise = noise_summary(settings, out.placement, out.point_count);
+    out.noise = noise_summary(settings, out.placement, out.point_count, generator);
     out.peaks = ground_truth(out.rows, out.settings, out.placement, trace);
     return out;
 }

@@ -12,6 +12,7 @@
 #include "engine/placement.h"
 #include "engine/synthesis.h"
 #include "generate/ground_truth.h"
+#include "models/noise.h"
 
 namespace elutrix::generate {
 
@@ -44,10 +45,12 @@ struct RunOutput {
 
 // Runs the inputs as "Update" does, into trace, and works out the ground
 // truth. settings must have use_seed set: unseeded runs get a drawn seed
-// (see replicate_settings), so that every run can be made again. The trace
-// then holds the run's points and export table, as the window's would.
+// (see replicate_settings), so that every run can be made again. The run
+// reseeds generator, which no other run may use meanwhile; the noise then
+// depends on the seed alone. The trace holds the run's points and export
+// table afterwards, as the window's would.
 RunOutput run_once(const ComponentTable& rows, const SimulationSettings& settings, Trace& trace,
-                   bool seed_drawn = false);
+                   RandomGenerator& generator, bool seed_drawn = false);
 
 // The settings of replicate k (1-based) of a scenario: a seeded scenario
 // reseeds with its seed + k - 1 (replicate 1 keeps the seed's text as typed);

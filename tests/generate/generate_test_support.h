@@ -87,7 +87,8 @@ inline Trace& shared_trace() {
 // Replicate k of the scenario, on the shared trace; an unseeded scenario
 // runs with drawn_seed.
 inline RunOutput run_scenario(const Scenario& scenario, int k = 1, std::uint64_t drawn_seed = 12345) {
-    return run_once(scenario.rows, replicate_settings(scenario.settings, k, drawn_seed), shared_trace(),
+    RandomGenerator generator;
+    return run_once(scenario.rows, replicate_settings(scenario.settings, k, drawn_seed), shared_trace(), generator,
                     !scenario.settings.use_seed);
 }
 
