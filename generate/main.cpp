@@ -41,7 +41,8 @@ int usage_error(const std::string& message) {
 
 bool parse_count(std::string_view text, int& value) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() && value >= 1;
+    return error == std::errc() && end == text.data() + text.size() && value >= 1 &&
+           value <= elutrix::generate::max_replicates;
 }
 
 }  // namespace
@@ -88,7 +89,10 @@ int main(int argc, char** argv) {
             options.out_dir = std::string(v);
         } else if (option == "--replicates") {
             int n = 0;
-            if (!value(v) || !parse_count(v, n)) return usage_error("--replicates needs a whole number of 1 or more");
+            if (!value(v) || !parse_count(v, n)) {
+                return usage_error("--replicates needs a whole number from 1 to " +
+                                   std::to_string(elutrix::generate::max_replicates));
+            }
             options.replicates = n;
         } else {
             return usage_error("unknown option " + std::string(arg));
@@ -102,7 +106,8 @@ int main(int argc, char** argv) {
     if (bar) {
         options.progress = [start](std::size_t done, std::size_t total) {
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            std::fprintf(stderr, "\r%s", elutrix::generate::progress_line(done, total, seconds).c_str());
+            // Back to the line's start, and the rest of the old line cleared.
+            std::fprintf(stderr, "\r%s\033[K", elutrix::generate::progress_line(done, total, seconds).c_str());
             std::fflush(stderr);
         };
     }

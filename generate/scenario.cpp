@@ -1,7 +1,6 @@
 #include "generate/scenario.h"
 
 #include <algorithm>
-#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -330,8 +329,9 @@ Scenario scenario_from_json(const json& value, const std::string& default_name) 
     }
     if (const auto it = value.find("replicates"); it != value.end()) {
         const bool whole = it->is_number_integer() || it->is_number_unsigned();
-        if (!whole || it->get<long long>() < 1 || it->get<long long>() > INT_MAX) {
-            fail("\"replicates\" must be a whole number from 1 to " + std::to_string(INT_MAX) + ", not " + shown(*it));
+        if (!whole || it->get<long long>() < 1 || it->get<long long>() > max_replicates) {
+            fail("\"replicates\" must be a whole number from 1 to " + std::to_string(max_replicates) + ", not " +
+                 shown(*it));
         }
         scenario.replicates = static_cast<int>(it->get<long long>());
     }

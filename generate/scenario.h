@@ -17,6 +17,9 @@
 
 namespace elutrix::generate {
 
+// The most runs one scenario may ask for.
+inline constexpr int max_replicates = 1000000;
+
 struct Scenario {
     std::string name;  // "name", or else made from the file's stem
     ComponentTable rows = factory_table();
