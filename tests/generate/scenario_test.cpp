@@ -55,37 +55,6 @@ TEST(ScenarioFile, ValidScenariosTakeFactoryValuesForWhatIsMissing) {
              EXPECT_EQ(s.rows[1].plates, value_text(18446744073709551615.0));
              EXPECT_TRUE(s.rows[1].enabled);
          }},
-        {"texts stay as typed", R"({"rows": [{"retention_time": " 2.5 min", "plates": "1,5"}]})",
-         [](const Scenario& s) {
-             EXPECT_EQ(s.rows[0].retention_time, " 2.5 min");
-             EXPECT_EQ(s.rows[0].plates, "1,5");
-         }},
-        {"every setting by its name",
-         R"({"settings": {"efficiency": "custom", "custom_plates": "2500 ", "peak_model": "ExponentiallyModifiedGaussian",
-             "constant_bandwidth": true, "void_minutes": "0.5", "sampling_rate": 5, "baseline_shape": "quad",
-             "linear_down": true, "quad_down": true, "baseline_percentage": "10", "noise_kind": "random_walk",
-             "level_by_s_to_n": false, "level_by_value": true, "s_to_n_percent": "", "s_to_n_value": 0.01,
-             "use_seed": true, "seed": "42"}, "replicates": 3, "name": "all"})",
-         [](const Scenario& s) {
-             SimulationSettings e;
-             e.efficiency = EfficiencyChoice::custom;
-             e.custom_plates = "2500 ";
-             e.peak_model = PeakModel::ExponentiallyModifiedGaussian;
-             e.constant_bandwidth = true;
-             e.void_minutes = "0.5";
-             e.sampling_rate = "5";
-             e.baseline_shape = BaselineShape::quad;
-             e.linear_down = e.quad_down = true;
-             e.baseline_percentage = "10";
-             e.noise_kind = NoiseKind::random_walk;
-             e.level_by_value = true;
-             e.s_to_n_value = "0.01";
-             e.use_seed = true;
-             e.seed = "42";
-             EXPECT_TRUE(fields(s.settings) == fields(e));
-             EXPECT_EQ(s.replicates, 3);
-             EXPECT_EQ(s.name, "all");
-         }},
         {"a top-level seed switches the seed on", R"({"seed": 7})",
          [](const Scenario& s) {
              EXPECT_TRUE(s.settings.use_seed);
@@ -96,17 +65,6 @@ TEST(ScenarioFile, ValidScenariosTakeFactoryValuesForWhatIsMissing) {
         SCOPED_TRACE(c.name);
         c.check(scenario_of(c.json));
     }
-}
-
-TEST(ScenarioFile, UnnamedScenariosOfAListAreNumberedAfterTheStem) {
-    const ScenarioFile one = read_scenarios(R"([{}])", "runs");
-    ASSERT_EQ(one.entries.size(), 1u);
-    EXPECT_EQ(one.entries[0].scenario->name, "runs");
-    const ScenarioFile three = read_scenarios(R"([{}, {"name": "b"}, {}])", "runs");
-    ASSERT_EQ(three.entries.size(), 3u);
-    EXPECT_EQ(three.entries[0].scenario->name, "runs-1");
-    EXPECT_EQ(three.entries[1].scenario->name, "b");
-    EXPECT_EQ(three.entries[2].scenario->name, "runs-3");
 }
 
 struct BadCase {
@@ -120,7 +78,6 @@ TEST(ScenarioFile, BadScenariosSayWhatAndWhere) {
         {R"({"rows": [{}, {}, {"retention_tme": 1}]})",
          {R"(unknown key "retention_tme" in rows[2] (row 3) (did you mean "retention_time"?))"}},
         {R"({"settings": {"noise": "random"}})", {R"(unknown key "noise" in settings)"}},
-        {R"({"settings": {"zzzzzzzz": 1}})", {R"(unknown key "zzzzzzzz" in settings)"}},
         {R"({"settings": {"peak_model": "gauss"}})",
          {R"("peak_model" in settings must be one of "Gaussian", "ExponentiallyModifiedGaussian", not "gauss")"}},
         {R"({"settings": {"noise_kind": 1}})", {R"("noise_kind" in settings must be one of)", "not 1"}},
@@ -135,12 +92,10 @@ TEST(ScenarioFile, BadScenariosSayWhatAndWhere) {
         {R"({"settings": []})", {R"("settings" must be an object, not [])"}},
         {R"({"replicates": 0})", {R"("replicates" must be a whole number from 1 to)", "not 0"}},
         {R"({"replicates": 2.5})", {R"("replicates" must be a whole number)", "not 2.5"}},
-        {R"({"replicates": "3"})", {R"("replicates" must be a whole number)"}},
         {R"({"replicates": 3000000000})", {R"("replicates" must be a whole number from 1 to 1000000)"}},
         {R"({"replicates": 1000001})", {R"("replicates" must be a whole number from 1 to 1000000, not 1000001)"}},
         {R"({"name": "a/b"})", {R"("name" must be a text that can begin a file name)"}},
         {R"({"name": ""})", {R"("name" must be a text)"}},
-        {R"({"name": ".."})", {R"("name" must be a text)"}},
         {R"({"name": 5})", {R"("name" must be a text)"}},
         {R"({"settings": {"level_by_s_to_n": true, "level_by_value": true}})",
          {R"("level_by_s_to_n" and "level_by_value" in settings cannot both be true)"}},
