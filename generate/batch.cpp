@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "engine/file_output.h"
@@ -53,8 +54,8 @@ bool write_text(const std::string& path, const std::string& text) {
     return replace_file(path, [&text](const ByteSink& sink) { return sink(text.data(), text.size()); });
 }
 
-// One run and its files; false (with the job failed) when it stopped or a
-// file could not be written.
+// One run and its files. A run that stops, or a file that cannot be
+// written, fails the run's scenario.
 void perform(const Run& run, const BatchOptions& options, Trace& trace, RandomGenerator& generator) {
     Job& job = *run.job;
     const int k = run.replicate;
@@ -142,6 +143,11 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
     // Every scenario becomes a job, and so does a file that cannot be read.
     std::vector<std::unique_ptr<Job>> jobs;
     std::map<std::string, const Job*> stems;  // file stem -> the scenario that writes it
+    std::set<std::uint64_t> drawn;           // no two unseeded runs share a seed
+    const auto fresh_seed = [&drawn] {
+        for (;;)
+            if (const std::uint64_t seed = draw_seed(); drawn.insert(seed).second) return seed;
+    };
     for (const ScenarioSource& source : sources) {
         if (!source.file.error.empty()) {
             auto job = std::make_unique<Job>();
@@ -176,9 +182,8 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
             if (!job->failed) {
                 for (int k = 1; k <= job->replicates; ++k) {
                     stems[run_stem(job->name, k, job->replicates)] = job.get();
-                    job->seeds.push_back(
-                        replicate_settings(job->scenario->settings, k, job->scenario->settings.use_seed ? 0 : draw_seed())
-                            .seed);
+                    const SimulationSettings& settings = job->scenario->settings;
+                    job->seeds.push_back(replicate_settings(settings, k, settings.use_seed ? 0 : fresh_seed()).seed);
                 }
                 job->written.resize(static_cast<std::size_t>(job->replicates));
             }
