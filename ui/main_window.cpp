@@ -12,9 +12,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <exception>
 #include <initializer_list>
-#include <new>
 #include <vector>
 
 #include "engine/chromatogram.h"
@@ -413,16 +411,8 @@ void MainWindow::update_clicked() {
         struct RestoreCursor {
             ~RestoreCursor() { QApplication::restoreOverrideCursor(); }
         } restore_cursor;
-        try {
-            const RunResult result = chromatogram(table, settings, trace_, picture_);
-            if (!result.ok) failure = QString::fromStdString(result.message);
-        } catch (const std::bad_alloc&) {
-            failure = QStringLiteral("There is not enough memory for this run.");
-        } catch (const std::exception& error) {
-            failure = QStringLiteral("The run stopped: ") + QString::fromLocal8Bit(error.what());
-        } catch (...) {
-            failure = QStringLiteral("The run stopped because of an unexpected error.");
-        }
+        const RunResult result = update_run(table, settings, trace_, picture_);
+        if (!result.ok) failure = QString::fromStdString(result.message);
         // What the run wrote before it stopped stays in the window.
         write_back(table_before, table, settings_before, settings);
     }
