@@ -1,5 +1,6 @@
 #include "ui/info_windows.h"
 
+#include "ui/message.h"
 #include "ui/twips.h"
 
 #include <QApplication>
@@ -144,7 +145,7 @@ QWidget* create_about() {
     return make_window(
         "Dialog1", QStringLiteral("About"), 3810, 2370,
         {
-            {"Label1", left, 240, width, 375, true, false, QStringLiteral("Elutrix 1.0")},
+            {"Label1", left, 240, width, 375, true, false, name_and_version},
             {"Label2_0", left, 720, width, 255, false, false, QStringLiteral("by the Elutrix developers")},
             {"Label2_1", left, 960, width, 255, false, false, QStringLiteral("a chromatogram simulator")},
             {"Label3", left, 1200, width, 255, false, false, QStringLiteral("for teaching chromatography")},

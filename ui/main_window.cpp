@@ -308,7 +308,7 @@ void MainWindow::build_menu() {
     menu->setObjectName(QStringLiteral("menu_about"));
     QAction* instructions = menu->addAction(QStringLiteral("Instructions for Use"));
     instructions->setObjectName(QStringLiteral("about_instructions"));
-    QAction* about = menu->addAction(QStringLiteral("About Elutrix 1.0"));
+    QAction* about = menu->addAction(QStringLiteral("About ") + name_and_version);
     about->setObjectName(QStringLiteral("about_name"));
     menuBar()->addMenu(menu);
     connect(instructions, &QAction::triggered, this, [] { show_instructions(); });
