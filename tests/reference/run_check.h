@@ -75,6 +75,23 @@ inline bool set_point_count(const ComponentTable& rows, SimulationSettings& sett
     }
 }
 
+// Lowers the sampling rate of a run that would have more than max_points
+// points but no more than the trace holds, so that checking it stays cheap.
+// Runs that cannot be placed or counted, or that are refused for too many
+// points, keep their inputs.
+inline void limit_point_count(const ComponentTable& rows, SimulationSettings& settings, std::int64_t max_points) {
+    ComponentTable r = rows;
+    SimulationSettings s = settings;
+    try {
+        apply_efficiency(r, s);
+        const double n = plain_point_count(place_peaks(r, s), s);
+        if (n > static_cast<double>(max_points) && n <= Trace::capacity) {
+            set_point_count(rows, settings, 0.9 * static_cast<double>(max_points));
+        }
+    } catch (const RunError&) {
+    }
+}
+
 // Runs the inputs both ways. max_points bounds the plain loop's work: a run
 // with more points is reported as too_many_points and not compared.
 inline Checked check_run(const ComponentTable& rows, const SimulationSettings& settings, Trace& trace,
