@@ -127,6 +127,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Tally& t = tally();
     ++t.by_stage[static_cast<int>(checked.stage)];
-    t.points += checked.points;
+    if (checked.points > 0) t.points += checked.points;
     return 0;
 }
