@@ -157,7 +157,8 @@ NoiseLevel noise_level(SimulationSettings& settings, double ymin) {
     }
     if (by_value) {
         if (!std::isfinite(v)) {
-            stop_run("The noise value " + quoted(settings.s_to_n_value) + " is too large. Enter a smaller noise value.");
+            stop_run("The noise value " + quoted(settings.s_to_n_value) +
+                     " is too large. Enter a smaller noise value.");
         }
         const double s_to_n = ymin / v;
         if (!std::isfinite(s_to_n)) {

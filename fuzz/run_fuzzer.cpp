@@ -114,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int j = 0; j < component_count; ++j) {
         ComponentRow& row = rows[j];
         row.enabled = flag(10 + static_cast<std::size_t>(j));
-        for (std::string* text : {&row.retention_time, &row.relative_response, &row.plates, &row.tau, &row.resolution}) {
+        for (std::string* text :
+             {&row.retention_time, &row.relative_response, &row.plates, &row.tau, &row.resolution}) {
             *text = user_text(lines, line++);
         }
     }

@@ -409,7 +409,8 @@ EmgTerm::EmgTerm(double a, double peak, double sigma, double tau, const Grid& gr
     double lo = e_rise_cut - (std::fabs(e_rise_cut) + e_cut_room) * cut_margin;
     if (erf_w_of_s == 1.0) {
         const double z_cut = s * (s_over_tau - erf_saturation * constants::root_two * margin);
-        const double z_lo = z_cut - (std::fabs(z_cut) + s * (s_over_tau + erf_saturation * constants::root_two)) * cut_margin;
+        const double z_room = s * (s_over_tau + erf_saturation * constants::root_two);
+        const double z_lo = z_cut - (std::fabs(z_cut) + z_room) * cut_margin;
         if (z_lo > lo) lo = z_lo;
     }
     const double decay_cut = (e_offset_ - power_underflow) * abs_tau_;  // E < -746 after this

@@ -566,7 +566,8 @@ TEST(Synthesis, MatchesPlainLoopForEverySignAndMagnitude) {
          false, true},
         {"the same, fronting", {typed("5", "1", "10000", "-1"), typed("-1", "1", "10000", "-2")}, false, true},
         {"the same, Gaussian", {typed("5", "1", "10000", "1"), typed("-1", "1", "10000", "2")}, true, true},
-        {"time derived from a resolution above sqrt(N)/2", {typed("1", "1", "10000", "1"), typed("", "1", "10000", "-0.5", "60")}},
+        {"time derived from a resolution above sqrt(N)/2",
+         {typed("1", "1", "10000", "1"), typed("", "1", "10000", "-0.5", "60")}},
         {"far before the run", {typed("-1000", "1", "10000", "-5"), typed("1", "1", "10000", "1")}},
         {"plate count 5e-320", {typed("1", "1", "5e-320", "1")}},
         {"plate count 5e-320, Gaussian", {typed("1", "1", "5e-320", "1")}, true, false, false, "1.48676182058214e-162"},
@@ -590,7 +591,8 @@ TEST(Synthesis, MatchesPlainLoopForEverySignAndMagnitude) {
         settings.constant_bandwidth = c.constant_bandwidth;
         const checking::Checked checked = checking::check_run(rows, settings, *trace, Trace::capacity);
         EXPECT_EQ(checked.failure, "") << c.name;
-        EXPECT_EQ(checked.stage, c.stops ? Stage::stopped_non_finite : Stage::completed) << c.name << ": " << checked.message;
+        EXPECT_EQ(checked.stage, c.stops ? Stage::stopped_non_finite : Stage::completed)
+            << c.name << ": " << checked.message;
         if (c.first_response != nullptr) {
             EXPECT_EQ(value_text(trace->responses[1]), c.first_response) << c.name;
         }
@@ -643,7 +645,8 @@ RunInputs random_run(std::mt19937_64& random, long long set) {
     s.peak_model = text.chance(0.5) ? PeakModel::Gaussian : PeakModel::ExponentiallyModifiedGaussian;
     s.constant_bandwidth = text.chance(0.25);
     // Three shapes, and now and then a group with none selected.
-    s.baseline_shape = static_cast<BaselineShape>(std::uniform_int_distribution<int>(0, text.chance(0.05) ? 3 : 2)(random));
+    const int shapes = text.chance(0.05) ? 4 : 3;
+    s.baseline_shape = static_cast<BaselineShape>(std::uniform_int_distribution<int>(0, shapes - 1)(random));
     s.linear_down = text.chance(0.5);
     s.quad_down = text.chance(0.5);
     s.baseline_percentage = text.chance(0.1) ? "" : text.cell(150.0 * text.unit(), 0.1, 0.3);
@@ -703,7 +706,8 @@ std::vector<std::string> kinds_of(const checking::Checked& c, const ComponentTab
     if (s.noise_kind != NoiseKind::omit && s.level_by_value) kinds.push_back("noise level by value");
     if (s.noise_kind != NoiseKind::omit && s.level_by_s_to_n) kinds.push_back("noise level by S/N");
     if (!c.noise_compared) kinds.push_back("unseeded noise");
-    static const char* const shapes[] = {"flat baseline", "linear baseline", "quadratic baseline", "baseline without a choice"};
+    static const char* const shapes[] = {"flat baseline", "linear baseline", "quadratic baseline",
+                                         "baseline without a choice"};
     kinds.push_back(shapes[static_cast<int>(s.baseline_shape)]);
     if (s.baseline_shape == BaselineShape::linear && s.linear_down) kinds.push_back("falling linear baseline");
     if (s.baseline_shape == BaselineShape::quad && s.quad_down) kinds.push_back("falling quadratic baseline");
@@ -711,8 +715,9 @@ std::vector<std::string> kinds_of(const checking::Checked& c, const ComponentTab
     kinds.push_back(efficiencies[static_cast<int>(s.efficiency)]);
     if (s.constant_bandwidth) {
         const double t = text_value(c.rows[c.placement.first_row].retention_time);
-        kinds.push_back(t < 0.0 ? "constant bandwidth, first row negative"
-                                : t == 0.0 ? "constant bandwidth, first row at 0" : "constant bandwidth, first row positive");
+        kinds.push_back(t < 0.0    ? "constant bandwidth, first row negative"
+                        : t == 0.0 ? "constant bandwidth, first row at 0"
+                                   : "constant bandwidth, first row positive");
     }
     const fast::Grid grid{c.points, c.points > 0 ? 90.0 * c.placement.latest_tr / static_cast<double>(c.points) : 1.0};
     for (int j = 0; j < component_count; ++j) {

@@ -96,7 +96,9 @@ std::vector<FailureCase> failure_cases() {
          [](R& r, S&) { r[1] = row(true, "", "1", "10000", "", "1e999"); },
          {"Row 2", "\"1e999\""}},
         {"negative plate count beyond any number", [](R& r, S&) { r[0].plates = " -1e999 "; }, {"Row 1", "\"-1e999\""}},
-        {"relative response beyond any number", [](R& r, S&) { r[0].relative_response = "1e999"; }, {"Row 1", "\"1e999\""}},
+        {"relative response beyond any number",
+         [](R& r, S&) { r[0].relative_response = "1e999"; },
+         {"Row 1", "\"1e999\""}},
         {"subnormal tau: the model has no number after the centre",
          [](R& r, S& s) {
              r[0].tau = "1e-320";
