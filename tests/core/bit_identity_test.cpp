@@ -773,7 +773,7 @@ TEST(Synthesis, MatchesPlainLoopOverRandomInputs) {
         for (const std::string& kind : kinds_of(c, run.rows)) ++kinds[kind];
     }
     std::cout << "[ random runs ] " << compared << " compared point by point";
-    for (const auto& [stage, count] : stages) std::cout << ", stage " << static_cast<int>(stage) << ": " << count;
+    for (const auto& [stage, count] : stages) std::cout << "; " << checking::stage_name(stage) << ": " << count;
     std::cout << "\n";
     for (const auto& [kind, count] : kinds) std::cout << "    " << kind << ": " << count << "\n";
     EXPECT_GE(compared, wanted);
@@ -793,7 +793,7 @@ TEST(Synthesis, MatchesPlainLoopOverRandomInputs) {
     }
     // And runs stopped where the plain evaluation has no finite result.
     for (Stage stage : {Stage::stopped_in_placement, Stage::stopped_without_count, Stage::stopped_non_finite}) {
-        EXPECT_GE(stages[stage], sanitized() ? 2 : 10) << "stage " << static_cast<int>(stage);
+        EXPECT_GE(stages[stage], sanitized() ? 2 : 10) << checking::stage_name(stage);
     }
 }
 

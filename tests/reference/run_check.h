@@ -33,6 +33,18 @@ enum class Stage {
     completed,
 };
 
+inline const char* stage_name(Stage stage) {
+    switch (stage) {
+    case Stage::stopped_in_placement: return "stopped in placement";
+    case Stage::stopped_without_count: return "stopped without a point count";
+    case Stage::stopped_by_both_levels: return "stopped by both noise levels";
+    case Stage::stopped_non_finite: return "stopped where the plain evaluation is not finite";
+    case Stage::too_many_points: return "too many points to check";
+    case Stage::completed: return "completed";
+    }
+    return "?";
+}
+
 struct Checked {
     Stage stage = Stage::completed;
     std::string failure;         // empty when every promise holds
