@@ -50,7 +50,7 @@ struct Checked {
     std::string failure;         // empty when every promise holds
     std::string message;         // the run's message when it stopped
     std::int64_t points = 0;     // point count of a completed run
-    bool noise_compared = true;  // false for unseeded noise: only the noise-free parts are compared
+    bool noise_compared = true;  // false for unseeded noise: then only the times are compared
     ComponentTable rows;         // the rows after the run wrote into them
     SimulationSettings settings;
     PeakPlacement placement;     // valid once placement succeeded
