@@ -17,7 +17,7 @@ double t_of(const ComponentRow& row) { return text_value(row.retention_time); }
 void require_non_negative_plates(const ComponentTable& rows, int i) {
     const double N = text_value(rows[i].plates);
     if (N < 0.0) {
-        stop_run(row_name(i) + ": the plate count (N) is negative (" + value_text(N) +
+        stop_run(row_name(i) + ": the plate count (N) is negative (" + quoted(rows[i].plates) +
                  "). Enter a plate count greater than 0.");
     }
 }
@@ -28,7 +28,7 @@ double derived_retention_time(const ComponentTable& rows, int i, double void_tim
     const double tr = t_of(rows[i - 1]);
     if (N <= 0.0) {
         stop_run(row_name(i) + ": its retention time cannot be derived from the resolution because its plate count (N) is " +
-                 (N == 0.0 ? std::string("0 or empty") : value_text(N)) +
+                 (N == 0.0 ? std::string("0 or empty") : quoted(rows[i].plates)) +
                  ". Enter a plate count greater than 0, or enter the retention time.");
     }
     const double t = resolution(r, N, tr, void_time);
@@ -39,7 +39,7 @@ double derived_retention_time(const ComponentTable& rows, int i, double void_tim
                      " plates places the peak infinitely late (the resolution equals the square root of N divided by 2). "
                      "Enter a smaller resolution or more plates, or enter the retention time.");
         }
-        stop_run(row_name(i) + ": the retention time derived from the resolution " + value_text(r) +
+        stop_run(row_name(i) + ": the retention time derived from the resolution " + quoted(rows[i].resolution) +
                  " is not a finite number. Enter a smaller resolution, or enter the retention time.");
     }
     return t;
@@ -95,14 +95,13 @@ PeakPlacement place_peaks(ComponentTable& rows, const SimulationSettings& settin
         row.resolution = value_text(recomputed_resolution(rows, i));
     }
 
-    // 3. Earliest and latest enabled components; of equal times the lower row wins.
+    // 3. Earliest and latest enabled components; of equal times the lower row
+    //    wins. A time beyond the doubles takes part as an infinity: a latest
+    //    one leaves the run without a point count, which synthesis reports.
     double first_tr = 1000000.0;
     for (int i = 0; i < component_count; ++i) {
         if (!rows[i].enabled) continue;
         const double t = t_of(rows[i]);
-        if (!std::isfinite(t)) {
-            stop_run(row_name(i) + ": the retention time is too large. Enter a retention time of ordinary size.");
-        }
         if (t < first_tr) {
             first_tr = t;
             placement.first_row = i;

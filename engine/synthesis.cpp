@@ -47,8 +47,10 @@ struct ActiveTerm {
 };
 
 // The enabled rows with a bandwidth, in row order, each with the evaluator
-// of its model. A row whose model would overflow where it should vanish is
-// refused with its number.
+// of its model. Every parameter is accepted: the evaluators give the plain
+// model's value for all of them, and a point that is not a finite number
+// stops the run afterwards. Only an infinite relative response is refused
+// here, since it makes every point of the run infinite or NaN.
 std::vector<ActiveTerm> active_terms(const ComponentTable& rows, const SimulationSettings& settings,
                                      const PeakPlacement& placement, const fast::Grid& grid) {
     std::vector<ActiveTerm> terms;
@@ -58,22 +60,12 @@ std::vector<ActiveTerm> active_terms(const ComponentTable& rows, const Simulatio
         if (!rows[j].enabled || p.sigma == 0.0) continue;
         const double a = text_value(rows[j].relative_response);
         if (!std::isfinite(a)) {
-            stop_run(row_name(j) + ": the relative response is too large. Enter a smaller relative response.");
-        }
-        if (!std::isfinite(p.peak)) {
-            stop_run(row_name(j) + ": the retention time is too large. Enter a smaller retention time.");
-        }
-        if (!fast::gaussian_term_is_finite(a, p.sigma)) {
-            stop_run(row_name(j) + ": the plate count (N) makes the peak too narrow or too wide to compute. "
-                                   "Enter a plate count nearer to the usual range (1,000 to 1,000,000).");
+            stop_run(row_name(j) + ": the relative response " + quoted(rows[j].relative_response) +
+                     " is too large. Enter a smaller relative response.");
         }
         if (gaussian_model || p.tau == 0.0) {
             terms.push_back({j, fast::GaussianTerm(a, p.peak, p.sigma, grid)});
         } else {
-            if (!fast::emg_term_is_finite(a, p.sigma, p.tau)) {
-                stop_run(row_name(j) + ": tau (" + value_text(p.tau) +
-                         ") is too close to 0 for this peak to be computed. Enter a larger tau, or 0 for a Gaussian peak.");
-            }
             terms.push_back({j, fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid)});
         }
     }
@@ -146,27 +138,41 @@ struct NoiseLevel {
 };
 
 // The noise level of this run, and its write-back into the other box of the
-// pair. No noise without a level option, or with its box reading 0.
+// pair. No noise, and nothing written, unless random noise or drift is
+// chosen (a noise group with no option selected adds none) and a level option
+// is selected whose box does not read 0.
 NoiseLevel noise_level(SimulationSettings& settings, double ymin) {
-    if (settings.noise_kind == NoiseKind::omit) return {};
-    if (settings.level_by_value) {
-        const double v = text_value(settings.s_to_n_value);
-        if (v == 0.0) return {};
-        if (!std::isfinite(v)) stop_run("The noise value is too large. Enter a smaller noise value.");
+    if (settings.noise_kind != NoiseKind::random && settings.noise_kind != NoiseKind::random_walk) return {};
+    const double v = text_value(settings.s_to_n_value);
+    const double s = text_value(settings.s_to_n_percent);
+    const bool by_value = settings.level_by_value && v != 0.0;
+    const bool by_s_to_n = settings.level_by_s_to_n && s != 0.0;
+    if (by_value && by_s_to_n) {
+        // The window lets only one of the two be selected; together they have no meaning.
+        stop_run("Both noise levels are selected (\"S/N   =\" and \"value =\"). Select one of them.");
+    }
+    if ((by_value || by_s_to_n) && !std::isfinite(ymin)) {
+        stop_run("The noise level cannot be computed because the smallest peak's height is too large. "
+                 "Enter a smaller relative response or a larger plate count (N), or switch the noise off.");
+    }
+    if (by_value) {
+        if (!std::isfinite(v)) {
+            stop_run("The noise value " + quoted(settings.s_to_n_value) +
+                     " is too large. Enter a smaller noise value.");
+        }
         const double s_to_n = ymin / v;
         if (!std::isfinite(s_to_n)) {
-            stop_run("The noise value " + value_text(v) +
+            stop_run("The noise value " + quoted(settings.s_to_n_value) +
                      " is so small that the signal-to-noise ratio cannot be computed. Enter a larger noise value.");
         }
         settings.s_to_n_percent = value_text(s_to_n);
         return {true, v};
     }
-    if (settings.level_by_s_to_n) {
-        const double s = text_value(settings.s_to_n_percent);
-        if (s == 0.0) return {};
+    if (by_s_to_n) {
+        // An S/N too large for a double gives a noise level of 0, a finite run.
         const double u = ymin / s;
         if (!std::isfinite(u)) {
-            stop_run("The S/N of " + value_text(s) +
+            stop_run("The S/N of " + quoted(settings.s_to_n_percent) +
                      " is so small that the noise level cannot be computed. Enter a larger S/N.");
         }
         settings.s_to_n_value = value_text(u);
@@ -183,9 +189,14 @@ NoiseLevel noise_level(SimulationSettings& settings, double ymin) {
     const std::string where = " at " + value_text(t / 60.0) + " min";
     for (const ActiveTerm& active : terms) {
         const double value = std::visit([&](const auto& term) { return term(t); }, active.term);
-        if (!std::isfinite(value)) {
+        if (std::isinf(value)) {
             stop_run(row_name(active.row) + ": the peak's response" + where +
                      " is too large to compute. Enter a smaller relative response or fewer plates (N).");
+        }
+        if (std::isnan(value)) {
+            stop_run(row_name(active.row) + ": the peak's response" + where +
+                     " cannot be computed (its model gives no number there). Enter a retention time, plate count (N) "
+                     "and tau of ordinary size.");
         }
     }
     if (!std::isfinite(baseline(static_cast<double>(i), ymax, maxtime, baseline_settings))) {
@@ -217,6 +228,11 @@ SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& setti
     const double T = text_value(rows[placement.latest_row].retention_time);
     const double maxtime = 1.5 * ((T * 60.0) * sr);
     const BaselineSettings baseline_settings = BaselineSettings::from(settings);
+    // The last point lies at 90 x latest_tr seconds, the latest of all.
+    if (!std::isfinite((60.0 * run_length_factor) * latest_tr)) {
+        stop_run("The latest retention time of " + value_text(latest_tr) +
+                 " min is too large for the run's times to be computed. Enter a smaller retention time.");
+    }
     const fast::Grid grid{n, (90.0 * latest_tr) / static_cast<double>(n)};
     const std::vector<ActiveTerm> terms = active_terms(rows, settings, placement, grid);
     const NoiseLevel level = noise_level(settings, placement.ymin);

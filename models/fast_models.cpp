@@ -34,6 +34,20 @@ constexpr double minus_infinity = -std::numeric_limits<double>::infinity();
 // Widening of the computed cut-offs so that rounding never moves a
 // non-zero point outside a range.
 constexpr double margin = 1.0 + 1e-9;
+// Relative widening of a cut-off against the roundings of the quantities it
+// is compared with: a few units of 2^-53 each.
+constexpr double cut_margin = 0x1p-40;
+
+// The magnitudes of bandwidth and decay constant for which the shortcuts are
+// proven. Their squares, reciprocals, products and quotients are then
+// normal doubles (2^-1022 is far below 2^-900), so every rounding on the way
+// is relative, which the margins of the bounds and cut-offs assume.
+constexpr double shortcut_low = 0x1p-300;
+constexpr double shortcut_high = 0x1p300;
+inline bool within_shortcut_range(double v) {
+    const double m = std::fabs(v);
+    return m >= shortcut_low && m <= shortcut_high;
+}
 
 const double ln_gamma_half = gammln(a_half);
 
@@ -260,6 +274,14 @@ inline void add_checked(double& sum, double& delta, double t) {
 
 GaussianTerm::GaussianTerm(double a, double peak, double sigma, const Grid& grid)
     : a_(a), peak_(peak), c_(1.0 / (sigma * constants::root_two_pi)), s_(sigma * (sigma * 2.0)) {
+    // The value is odd in sigma (c takes its sign, s does not), and nothing
+    // below depends on the sign of sigma, c or a: only magnitudes enter.
+    plain_ = !(std::isfinite(a) && std::isfinite(peak) && within_shortcut_range(sigma));
+    zero_ = a_ * (0.0 * c_);
+    if (plain_) {
+        range = {1, grid.n};
+        return;
+    }
     // Beyond this distance the exponent is below the power's underflow.
     const double reach = std::sqrt(-power_underflow * s_) * margin;
     range = grid.covering(peak - reach, peak + reach);
@@ -268,13 +290,14 @@ GaussianTerm::GaussianTerm(double a, double peak, double sigma, const Grid& grid
     log2_c_ = std::log2(std::fabs(c_));
     log2_amp_ = log2_a_ + log2_c_;
     min_shift_ = std::min({0.0, log2_c_, log2_amp_});
-    zero_ = a_ * (0.0 * c_);
 }
 
 double GaussianTerm::operator()(double x) const {
     const double d = x - peak_;
     const double exponent = -(d * d) / s_;
-    // pow(e, exponent) is exactly +0 here, and a x (+0 x c) is this signed zero.
+    // pow(e, exponent) is exactly +0 here, also for an exponent of -infinity,
+    // and a x (+0 x c) is this signed zero (NaN where c or a is infinite, as
+    // in the plain evaluation). This holds for every term, plain ones too.
     if (exponent < power_underflow) return zero_;
     return a_ * (std::pow(constants::e, exponent) * c_);
 }
@@ -293,6 +316,7 @@ double GaussianTerm::high_of(double power) const {
 }
 
 MagnitudeBounds GaussianTerm::log2_bounds(double x) const {
+    if (plain_) return {minus_infinity, std::numeric_limits<double>::quiet_NaN()};
     // a x (pow x c) is a signed zero for a = 0.
     if (a_ == 0.0) return {minus_infinity, minus_infinity};
     const double d = x - peak_;
@@ -312,6 +336,7 @@ MagnitudeBounds GaussianTerm::log2_bounds(double x) const {
 }
 
 MagnitudeBounds GaussianTerm::log2_bounds(double x0, double x1) const {
+    if (plain_) return log2_bounds(x0);
     // The exponent rises towards the centre and falls beyond it, and so do
     // both bounds: over an interval they are extreme at its ends, or, for
     // the upper one, at the centre, where the exponent is 0.
@@ -330,38 +355,71 @@ EmgTerm::EmgTerm(double a, double peak, double sigma, double tau, const Grid& gr
     e_offset_ = (sigma * sigma) / (tau * (tau * 2.0));
     erf_w_ = fast::erf(c1 * (peak / sigma + sigma / abs_tau_));
     scale_ = 1.0 / (constants::root_pi * abs_tau_);
+    zero_ = a_ * 0.0;
+    // The shortcuts need the largest power the model forms, e^600 times the
+    // scale, to be finite: only then is a zero sum, or an underflowed power,
+    // an exact zero after the multiplication.
+    const double largest = std::pow(constants::e, constants::emg_exponent_limit) * scale_;
+    plain_ = !(std::isfinite(a) && std::isfinite(peak) && within_shortcut_range(sigma) &&
+               within_shortcut_range(tau) && std::isfinite(e_offset_) && std::isfinite(largest));
+    if (plain_) {
+        range = {1, grid.n};
+        return;
+    }
     inv_tau_ = 1.0 / tau;
     log2_a_ = std::log2(std::fabs(a_));
     log2_scale_ = std::log2(scale_);
     log2_amp_ = log2_a_ + log2_scale_;
     min_shift_ = std::min({0.0, log2_scale_, log2_scale_ + 1.0, log2_amp_ + 1.0});
-    // With erf(w) exactly 1, the sum erf(w) + erf(z) is at least 1 wherever
-    // z >= 0, that is where (x - peak) sign(tau) / sigma >= sigma / |tau|:
-    // from sigma^2 / |tau|, widened by 2^-40 against its rounding, on.
-    tail_start_ = (erf_w_ == 1.0 && sigma > 0.0 && std::isfinite(log2_amp_))
-                      ? (sigma * sigma_over_tau_) * (1.0 + 0x1p-40)
-                      : std::numeric_limits<double>::infinity();
-    // z = c1 ((x - peak) sign(tau) / sigma - sigma / |tau|) >= 6 wherever
-    // (x - peak) sign(tau) >= sigma (sigma / |tau| + 6 sqrt(2)) exactly; the
-    // widening by 2^-40 of the whole covers every rounding on the way to z.
-    z_sat_start_ = sigma > 0.0 ? (sigma * (sigma_over_tau_ + erf_saturation * constants::root_two)) * (1.0 + 0x1p-40)
-                               : std::numeric_limits<double>::infinity();
-    zero_ = a_ * 0.0;
+
+    // The model is odd in sigma. With sigma = -s, (x - peak) / sigma and
+    // sigma / |tau|, and so z and w, are the negatives of their values for s,
+    // bit for bit (negation is exact and rounding is symmetric); erf is odd
+    // exactly; E and the scale do not involve the sign. So erf(w) + erf(z)
+    // is the negative of the sum for s, and where that sum is 0, at least 1
+    // in magnitude, or has erf(z) = +-1, so is this one. The reasoning below
+    // is done for s = |sigma|, with erf(w) of s, which is sign(sigma) erf(w).
+    const double s = std::fabs(sigma);
+    const double s_over_tau = std::fabs(sigma_over_tau_);  // s / |tau|, as the model rounds it
+    const double erf_w_of_s = sigma < 0.0 ? -erf_w_ : erf_w_;
+    saturated_erf_z_ = sigma < 0.0 ? -1.0 : 1.0;
+
+    // With erf(w) of s exactly 1, the sum for s is at least 1 wherever z of s
+    // is >= 0, that is where (x - peak) sign(tau) / s >= s / |tau|: from
+    // s^2 / |tau|, widened by 2^-40 against its rounding, on.
+    tail_start_ = (erf_w_of_s == 1.0 && std::isfinite(log2_amp_)) ? (s * s_over_tau) * (1.0 + cut_margin)
+                                                                  : std::numeric_limits<double>::infinity();
+    // z of s = c1 ((x - peak) sign(tau) / s - s / |tau|) >= 6 wherever
+    // (x - peak) sign(tau) >= s (s / |tau| + 6 sqrt(2)) exactly; the widening
+    // by 2^-40 of the whole covers every rounding on the way to z.
+    z_sat_start_ = (s * (s_over_tau + erf_saturation * constants::root_two)) * (1.0 + cut_margin);
 
     // Along the peak's rising side (before a tailing peak, after a fronting
     // one) the term is exactly 0 where the exponent exceeds 600, and, when
-    // erf(w) is exactly 1, also where erf(z) is exactly -1. On its decaying
-    // side it is 0 where the power underflows. Distances are measured from
-    // the centre in the direction of the tail.
-    double rise_cut = (e_offset_ - constants::emg_exponent_limit) * abs_tau_;  // E > 600 before this
-    if (erf_w_ == 1.0) {
-        const double z_cut = sigma * (sigma_over_tau_ - erf_saturation * constants::root_two * margin);
-        if (z_cut > rise_cut) rise_cut = z_cut;
+    // erf(w) of s is exactly 1, also where erf(z) of s is exactly -1 (the sum
+    // then vanishes). On its decaying side it is 0 where the power
+    // underflows. Distances are measured from the centre in the direction of
+    // the tail. Each cut-off is widened by 2^-40 of the magnitudes whose
+    // roundings move it: the cut-off itself (and so x - peak near it), and
+    // for the exponent E = e_offset - (x - peak) / tau the terms of that
+    // difference, |e_offset| and the limit, in units of |tau|; for z the
+    // terms of its difference, s / |tau| and 6 sqrt(2), in units of s.
+    const double e_cut_room = (std::fabs(e_offset_) - power_underflow) * abs_tau_;
+    const double e_rise_cut = (e_offset_ - constants::emg_exponent_limit) * abs_tau_;  // E > 600 before this
+    double lo = e_rise_cut - (std::fabs(e_rise_cut) + e_cut_room) * cut_margin;
+    if (erf_w_of_s == 1.0) {
+        const double z_cut = s * (s_over_tau - erf_saturation * constants::root_two * margin);
+        const double z_room = s * (s_over_tau + erf_saturation * constants::root_two);
+        const double z_lo = z_cut - (std::fabs(z_cut) + z_room) * cut_margin;
+        if (z_lo > lo) lo = z_lo;
     }
     const double decay_cut = (e_offset_ - power_underflow) * abs_tau_;  // E < -746 after this
-    const double lo = rise_cut - std::fabs(rise_cut) * 1e-9 - 1e-9;
-    const double hi = decay_cut + std::fabs(decay_cut) * 1e-9 + 1e-9;
-    if (tau < 0.0) {
+    const double hi = decay_cut + (std::fabs(decay_cut) + e_cut_room) * cut_margin;
+    // An overflowing product gives +-infinity, never NaN; were it NaN the
+    // whole run is covered.
+    if (std::isnan(lo) || std::isnan(hi)) {
+        range = {1, grid.n};
+    } else if (tau < 0.0) {
         range = grid.covering(peak - hi, peak - lo);
     } else {
         range = grid.covering(peak + lo, peak + hi);
@@ -380,6 +438,11 @@ double EmgTerm::operator()(double x) const {
     }
     // The model gives 0 here, and the synthesis adds a x 0.
     if (E > constants::emg_exponent_limit) return zero_;
+    if (plain_) {
+        // The model's own steps: the power times the scale may overflow, and
+        // a zero sum or power times it is then not 0.
+        return a_ * ((erf_w_ + fast::erf(z)) * (std::pow(constants::e, E) * scale_));
+    }
     // Past the saturation erf(z) is exactly +-1; the plain evaluation gives the same.
     double erf_z = 0.0;
     if (z >= erf_saturation) {
@@ -421,6 +484,7 @@ double EmgTerm::high_of(double power) const {
 }
 
 MagnitudeBounds EmgTerm::log2_bounds(double x0, double x1) const {
+    if (plain_) return {minus_infinity, std::numeric_limits<double>::quiet_NaN()};
     // a x (the model's finite value) is a signed zero for a = 0.
     if (a_ == 0.0) return {minus_infinity, minus_infinity};
     // The model's exponent is E = e_offset - (x - peak) / tau for either sign
@@ -471,6 +535,13 @@ void GaussianTerm::add_block(long long first, std::size_t count, const double* x
 
 void EmgTerm::add_block(long long first, std::size_t count, const double* x, double* sums, double* deltas,
                         double high) const {
+    if (plain_) {
+        // No bound (high is NaN), so nothing is absorbed; every point counts.
+        for (std::size_t j = 0; j < count; ++j) {
+            if (range.contains(first + static_cast<long long>(j))) add_checked(sums[j], deltas[j], (*this)(x[j]));
+        }
+        return;
+    }
     // Points whose erf(z) is still to be found, with their z and exponent.
     double z_of[TermSum::block_points] = {};
     double e_of[TermSum::block_points];
@@ -487,12 +558,14 @@ void EmgTerm::add_block(long long first, std::size_t count, const double* x, dou
         // The model gives 0, and a x 0 changes no sum.
         if (E > constants::emg_exponent_limit) continue;
         const double sd = tau_ < 0.0 ? -d : d;  // exactly (peak - x) for a fronting peak
-        double erf_z = 1.0;
+        double erf_z = saturated_erf_z_;  // z is sign(sigma) times a z of |sigma| that is >= 6
         if (!(sd >= z_sat_start_)) {
             const double z = c1 * (sd / sigma_ - sigma_over_tau_);
-            if (z <= -erf_saturation) {
+            if (z >= erf_saturation) {
+                erf_z = 1.0;
+            } else if (z <= -erf_saturation) {
                 erf_z = -1.0;
-            } else if (z < erf_saturation) {
+            } else {
                 z_of[waiting] = z;
                 e_of[waiting] = E;
                 point_of[waiting++] = j;
@@ -627,22 +700,6 @@ double TermSum::at(long long i, double x) const {
     double sum = 0.0;
     sum_block(i, 1, &x, &sum);
     return sum;
-}
-
-bool gaussian_term_is_finite(double a, double sigma) {
-    const double c = 1.0 / (sigma * constants::root_two_pi);
-    const double s = sigma * (sigma * 2.0);
-    return std::isfinite(a) && std::isfinite(sigma) && std::isfinite(c) && s > 0.0 && std::isfinite(s);
-}
-
-bool emg_term_is_finite(double a, double sigma, double tau) {
-    if (!gaussian_term_is_finite(a, sigma) || !std::isfinite(tau)) return false;
-    const double abs_tau = std::fabs(tau);
-    const double scale = 1.0 / (constants::root_pi * abs_tau);
-    // The largest power the model ever forms is e^600.
-    const double largest = std::pow(constants::e, constants::emg_exponent_limit) * scale;
-    return std::isfinite(sigma / abs_tau) && std::isfinite((sigma * sigma) / (tau * (tau * 2.0))) &&
-           std::isfinite(largest);
 }
 
 }  // namespace elutrix::fast

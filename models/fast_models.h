@@ -1,9 +1,17 @@
 // Per-component evaluators for the synthesis loop. Each gives, at every x,
 // exactly the double that relative response x gaussian(...) or
-// relative response x emg(...) gives, bit for bit; they only compute once
-// what does not change from point to point and skip work whose result is
-// provably exactly zero. TermSum adds them up as the plain loop does, and
-// leaves out the terms whose addition provably rounds away.
+// relative response x emg(...) gives, bit for bit, for every argument a run
+// can pass (negative, zero, subnormal, huge and infinite ones included);
+// they only compute once what does not change from point to point and skip
+// work whose result is provably exactly zero. TermSum adds them up as the
+// plain loop does, and leaves out the terms whose addition provably rounds
+// away.
+//
+// The proofs behind the skipping take every constant of a term as a normal
+// double with a relative rounding error. A term whose bandwidth or decay
+// constant lies outside [2^-300, 2^300] in magnitude, or whose response,
+// centre or other constants are not finite, is evaluated the plain way: at
+// every point, with no bound, so nothing of it is ever left out.
 #pragma once
 
 #include <array>
@@ -67,13 +75,16 @@ class GaussianTerm {
 public:
     GaussianTerm(double a, double peak, double sigma, const Grid& grid);
     double operator()(double x) const;
+    // Whether the term is evaluated the plain way (see above).
+    bool plain() const { return plain_; }
     // Adds the term at points first, first + 1, ... (times x[0], x[1], ...)
     // to sums[0 .. count - 1], at every point where it is not exactly 0 and
     // where adding something below 2^high could change the sum. The plain
     // running sum of point j lies within deltas[j] of sums[j]; see TermSum.
     void add_block(long long first, std::size_t count, const double* x, double* sums, double* deltas,
                    double high) const;
-    // Found without the power.
+    // Found without the power. A term evaluated the plain way has no
+    // bounds: low is -infinity and high NaN.
     MagnitudeBounds log2_bounds(double x) const;
     // Bounds that hold at every x in [x0, x1].
     MagnitudeBounds log2_bounds(double x0, double x1) const;
@@ -83,6 +94,7 @@ private:
     // log2 of an upper bound on |value| from log2 of one on the exact power.
     double high_of(double power) const;
 
+    bool plain_ = false;
     double a_, peak_, c_, s_;
     double zero_;       // the signed zero a (0 c) that an underflowed power gives
     double inv_s_;      // 1 / s, for the bounds only
@@ -96,11 +108,14 @@ class EmgTerm {
 public:
     EmgTerm(double a, double peak, double sigma, double tau, const Grid& grid);
     double operator()(double x) const;
+    // Whether the term is evaluated the plain way (see above).
+    bool plain() const { return plain_; }
     // As GaussianTerm::add_block; the erf evaluations of the block run
     // together.
     void add_block(long long first, std::size_t count, const double* x, double* sums, double* deltas,
                    double high) const;
-    // Found without erf, the power or a division.
+    // Found without erf, the power or a division; none (low -infinity, high
+    // NaN) for a term evaluated the plain way.
     MagnitudeBounds log2_bounds(double x) const { return log2_bounds(x, x); }
     // Bounds that hold at every x in [x0, x1].
     MagnitudeBounds log2_bounds(double x0, double x1) const;
@@ -110,15 +125,17 @@ private:
     // log2 of an upper bound on |value| from log2 of one on the exact power.
     double high_of(double power) const;
 
+    bool plain_ = false;
     double a_, peak_, sigma_, tau_, abs_tau_;
     double zero_;            // a x 0, what the exponent limit gives
+    double saturated_erf_z_; // erf(z) where (x - peak) sign(tau) >= z_sat_start_: the sign of sigma
     double inv_tau_;         // 1 / tau, for the bounds only
     double log2_a_;          // log2 |a|
     double log2_scale_;      // log2 scale
     double log2_amp_;        // log2 |a| + log2 scale
     double min_shift_;       // the smallest of 0, log2 scale, and log2 of 2 scale and of 2 |a| scale
-    double z_sat_start_;     // z >= 6, so erf(z) = 1, where (x - peak) sign(tau) is at least this
-    double tail_start_;      // erf(z) >= 0 where (x - peak) sign(tau) is at least this
+    double z_sat_start_;     // |z| >= 6, so erf(z) = sign(sigma), where (x - peak) sign(tau) is at least this
+    double tail_start_;      // |erf(w) + erf(z)| >= 1 where (x - peak) sign(tau) is at least this
     double sigma_over_tau_;  // sigma / tau for a tailing peak, sigma / |tau| for a fronting one
     double e_offset_;        // sigma^2 / (tau (tau 2)), the part of the exponent that does not move
     double erf_w_;
@@ -170,11 +187,5 @@ private:
     std::vector<GaussianTerm> gaussians_;
     std::vector<EmgTerm> emgs_;
 };
-
-// Whether a component with these parameters can be evaluated without an
-// overflow that would make a zero term non-zero (an infinite scale factor
-// times an exact zero). Runs check it before evaluating.
-bool gaussian_term_is_finite(double a, double sigma);
-bool emg_term_is_finite(double a, double sigma, double tau);
 
 }  // namespace elutrix::fast

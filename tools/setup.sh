@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake
+  clang libclang-rt-14-dev
   qt6-base-dev libgl-dev
   libgtest-dev libbenchmark-dev
   nlohmann-json3-dev

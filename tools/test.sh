@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Elutrix twice and runs the whole test suite:
-# first under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# optimised build that users get. Ends with CTest's summary of the latter.
+# Installs what is missing, builds Elutrix and runs the whole test suite:
+# first under AddressSanitizer and UndefinedBehaviorSanitizer, then a bounded
+# libFuzzer run of whole runs against the plain loop (clang, same
+# sanitizers; ELUTRIX_FUZZ_SECONDS sets its length, 120 by default), then
+# the optimised build that users get. Ends with CTest's summary of the latter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -12,6 +14,17 @@ echo "== Sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer) =="
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DELUTRIX_SANITIZE=ON -DELUTRIX_BUILD_BENCH=OFF
 cmake --build build-sanitize -j"$jobs"
 ELUTRIX_SANITIZED=1 ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
+
+echo "== Fuzzing whole runs (libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer) =="
+cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DELUTRIX_FUZZ=ON \
+  -DELUTRIX_BUILD_UI=OFF -DELUTRIX_BUILD_TESTS=OFF -DELUTRIX_BUILD_BENCH=OFF
+# Only the fuzz target and the core it links are built with clang.
+cmake --build build-fuzz -j"$jobs" --target run_fuzzer
+# New inputs go to build-fuzz/corpus; the checked-in seeds stay as they are.
+# Any finding (a failed check, a sanitizer report, a timeout) ends the script.
+mkdir -p build-fuzz/corpus build-fuzz/findings
+build-fuzz/fuzz/run_fuzzer -max_total_time="${ELUTRIX_FUZZ_SECONDS:-120}" -timeout=30 -print_final_stats=1 \
+  -dict=fuzz/run.dict -artifact_prefix=build-fuzz/findings/ build-fuzz/corpus fuzz/corpus
 
 echo "== Release build =="
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release

@@ -8,7 +8,9 @@
 // quarter of the random cases (for slow instrumented builds).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <iostream>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -29,6 +31,7 @@
 #include "models/gaussian.h"
 #include "reference/literal_models.h"
 #include "reference/literal_synthesis.h"
+#include "reference/run_check.h"
 #include "reference/scenarios.h"
 
 namespace elutrix {
@@ -245,8 +248,12 @@ double grid_time(long long i, const GridCase& g) {
 fast::Grid grid_of(const GridCase& g) { return {g.n, (90.0 * g.latest_tr) / static_cast<double>(g.n)}; }
 
 // 2^low < |v| < 2^high, where 0 is below every 2^high and no low may be
-// given for it.
+// given for it. A NaN high is no bound at all (a term evaluated the plain
+// way); an infinite or NaN value needs a high of at least 2^1024, so that no
+// sum ever absorbs it.
 bool within(double v, fast::MagnitudeBounds b) {
+    if (std::isnan(b.high)) return b.low == -HUGE_VAL;
+    if (!std::isfinite(v)) return b.high >= 1024.0;
     const double m = std::fabs(v);
     if (m == 0.0) return b.low == -HUGE_VAL;
     const double l = std::log2(m);  // exact for powers of 2, subnormal ones included
@@ -320,6 +327,25 @@ const TermCase term_cases[] = {
     {1e12, 90.0, 0.5, 1e-3, {1.0, 30000}},       // huge response, sharp decay
     {1e-250, 90.0, 0.5, 2.0, {1.0, 30000}},      // values near the subnormals
     {4.0, 0.05, 0.02, 0.01, {0.01, 10000}},      // a run of under a second
+    // Negative bandwidths: a negative retention time, or constant bandwidth
+    // set by a first row at a negative time.
+    {1.0, -60.0, -0.6, -5.0, {15.0, 18000}},     // centre and bandwidth negative, fronting: huge values
+    {1.0, -19.8, -0.198, -0.33, {15.0, 18000}},
+    {1.0, -30.0, -2.0, 3.0, {1.0, 1000}},        // the same, tailing
+    {1.0, 60.0, -0.6, -1.0, {1.0, 1800}},        // negative bandwidth, centre in the run, fronting
+    {-2.0, 300.0, -3.0, 5.0, {10.0, 20000}},     // and a negative response
+    {1.0, 0.0, -0.6, 1.0, {1.0, 1800}},          // centre at 0
+    {1.0, -3000.0, -30.0, -5.0, {1.0, 1800}},    // far before the run: exactly 0 throughout
+    // Beyond the range the shortcuts are proven for: evaluated plainly.
+    {1.0, 60.0, 2.7e161, 1.0, {1.0, 1800}},      // plate count 5e-320
+    {1.0, 60.0, 1e-200, 1.0, {1.0, 1800}},       // bandwidth whose square vanishes
+    {1.0, 60.0, 0.6, 1e300, {1.0, 1800}},        // huge tau
+    {1.0, 60.0, 0.6, HUGE_VAL, {1.0, 1800}},     // tau beyond the doubles
+    {1.0, 60.0, 0.6, 1e-200, {1.0, 1800}},       // tau so small that the exponent's offset overflows
+    {1.0, 60.0, 0.6, 1e-320, {1.0, 1800}},       // subnormal tau: NaN after the centre
+    {5e-324, 60.0, 0.6, 1.0, {1.0, 1800}},       // subnormal response
+    {1e300, 60.0, 0.006, 1.0, {1.0, 1800}},      // response that overflows near the centre
+    {1.0, HUGE_VAL, 0.6, 1.0, {1.0, 1800}},      // centre beyond the doubles
 };
 
 TEST(Terms, GaussianTermMatchesResponseTimesGaussianAtEveryPoint) {
@@ -419,9 +445,11 @@ TEST(TermSums, EqualTheLeftToRightSumAtEveryPoint) {
                 t = plain.back();
                 t.a = -t.a;
             }
-            // The synthesis refuses terms that would overflow where they vanish.
-            if (t.emg ? !fast::emg_term_is_finite(t.a, t.sigma, t.tau) : !fast::gaussian_term_is_finite(t.a, t.sigma)) {
-                continue;
+            // Negative bandwidths come with a negative centre, or with a
+            // centre in the run under constant bandwidth.
+            if (unit(random) < 0.25) {
+                t.sigma = -t.sigma;
+                if (unit(random) < 0.5) t.peak = -t.peak;
             }
             plain.push_back(t);
             if (t.emg) {
@@ -497,163 +525,275 @@ TEST(TermSums, EqualTheLeftToRightSumUnderOverlappingTails) {
 // ---------------------------------------------------------------------------
 // Whole runs against the plain loop
 
+using checking::Stage;
+
+std::string failure_of(const checking::Checked& c, const std::string& name) {
+    return c.failure.empty() ? std::string() : name + ": " + c.failure;
+}
+
+ComponentRow typed(std::string t, std::string a, std::string N, std::string tau, std::string r = "") {
+    ComponentRow row;
+    row.enabled = true;
+    row.retention_time = std::move(t);
+    row.relative_response = std::move(a);
+    row.plates = std::move(N);
+    row.tau = std::move(tau);
+    row.resolution = std::move(r);
+    return row;
+}
+
+// Every sign of bandwidth and decay constant, and magnitudes beyond what the
+// shortcuts are proven for. A run either gives the plain loop's numbers
+// (the first response where it is given) or stops where they are not finite.
+TEST(Synthesis, MatchesPlainLoopForEverySignAndMagnitude) {
+    struct Case {
+        const char* name;
+        std::vector<ComponentRow> rows;
+        bool gaussian = false;
+        bool constant_bandwidth = false;
+        bool stops = false;
+        const char* first_response = nullptr;  // value_text of the plain loop's first point
+    };
+    const ComponentRow tall = typed("10", "1", "10000", "1");
+    const Case cases[] = {
+        {"negative time and tau", {tall, typed("-1", "1", "10000", "-5")}, false, false, false, "37367.0405129087"},
+        {"negative time and tau, closer to 0", {tall, typed("-0.33", "1", "10000", "-0.33")}, false, false, false,
+         "5.43982883258031e+26"},
+        {"negative time, positive tau", {tall, typed("-1", "1", "10000", "5")}},
+        {"negative time, Gaussian", {tall, typed("-1", "1", "10000", "5")}, true},
+        {"negative responses", {typed("10", "-2", "10000", "1"), typed("-1", "-1", "10000", "-5")}},
+        {"constant bandwidth from a negative first row", {typed("5", "1", "10000", "1"), typed("-1", "1", "10000", "2")},
+         false, true},
+        {"the same, fronting", {typed("5", "1", "10000", "-1"), typed("-1", "1", "10000", "-2")}, false, true},
+        {"the same, Gaussian", {typed("5", "1", "10000", "1"), typed("-1", "1", "10000", "2")}, true, true},
+        {"time derived from a resolution above sqrt(N)/2",
+         {typed("1", "1", "10000", "1"), typed("", "1", "10000", "-0.5", "60")}},
+        {"far before the run", {typed("-1000", "1", "10000", "-5"), typed("1", "1", "10000", "1")}},
+        {"plate count 5e-320", {typed("1", "1", "5e-320", "1")}},
+        {"plate count 5e-320, Gaussian", {typed("1", "1", "5e-320", "1")}, true, false, false, "1.48676182058214e-162"},
+        {"tau beyond the doubles", {tall, typed("2", "1", "10000", "1e999")}},
+        {"huge tau", {tall, typed("2", "1", "10000", "1e300")}},
+        {"tiny tau", {tall, typed("2", "1", "10000", "1e-200")}},
+        {"subnormal tau", {tall, typed("2", "1", "10000", "1e-320")}, false, false, true},
+        {"subnormal response", {typed("1", "5e-324", "10000", "1")}},
+        {"subnormal response, Gaussian", {typed("1", "5e-324", "10000", "1")}, true},
+        {"huge plate count", {typed("1", "1", "1e300", "1")}},
+        {"huge plate count, Gaussian", {typed("1", "1", "1e300", "1")}, true},
+        {"response overflowing", {typed("1", "1e308", "1000000", "1")}, true, false, true},
+    };
+    const std::unique_ptr<Trace> trace = std::make_unique<Trace>();
+    for (const Case& c : cases) {
+        ComponentTable rows;
+        for (std::size_t j = 0; j < c.rows.size(); ++j) rows[j] = c.rows[j];
+        SimulationSettings settings;
+        settings.efficiency = EfficiencyChoice::custom_individual;
+        settings.peak_model = c.gaussian ? PeakModel::Gaussian : PeakModel::ExponentiallyModifiedGaussian;
+        settings.constant_bandwidth = c.constant_bandwidth;
+        const checking::Checked checked = checking::check_run(rows, settings, *trace, Trace::capacity);
+        EXPECT_EQ(checked.failure, "") << c.name;
+        EXPECT_EQ(checked.stage, c.stops ? Stage::stopped_non_finite : Stage::completed)
+            << c.name << ": " << checked.message;
+        if (c.first_response != nullptr) {
+            EXPECT_EQ(value_text(trace->responses[1]), c.first_response) << c.name;
+        }
+    }
+}
+
+// A text from anywhere in what a user can type into a cell: the ordinary
+// value given, or a negative, zero, subnormal, huge, too large or
+// non-numeric one.
+class CellTexts {
+public:
+    explicit CellTexts(std::mt19937_64& random) : random_(random) {}
+    double unit() { return std::uniform_real_distribution<double>(0.0, 1.0)(random_); }
+    double log_uniform(double lo, double hi) { return lo * std::pow(hi / lo, unit()); }
+    bool chance(double p) { return unit() < p; }
+
+    std::string special() {
+        static const char* const texts[] = {
+            "0",      "-0",      "",       " ",       "x",       "abc",   ".",      "-",       "1,5",     " 2.5 min",
+            "5e-324", "-5e-324", "1e-310", "-1e-310", "2e-308",  "1e-200", "1e200", "-1e200", "1e300",   "-1e300",
+            "1e308",  "-1.7e308", "1e999", "-1e999",  "1e-999", "1e5",    "-1e5",   "0.0001",  "-0.0001", "100000000"};
+        return texts[std::uniform_int_distribution<std::size_t>(0, std::size(texts) - 1)(random_)];
+    }
+    // ordinary in 1 - p_special of the draws, negated in p_negative of those.
+    std::string cell(double ordinary, double p_special = 0.04, double p_negative = 0.0) {
+        if (chance(p_special)) return special();
+        return value_text(chance(p_negative) ? -ordinary : ordinary);
+    }
+
+private:
+    std::mt19937_64& random_;
+};
+
 struct RunInputs {
     ComponentTable rows;
     SimulationSettings settings;
+    bool large = false;
 };
 
-void expect_same_run(const RunInputs& start, const std::string& name, Trace& trace, bool& compared) {
-    compared = false;
-    RunInputs fast_run = start;
-    PeakPlacement placement;
-    try {
-        apply_efficiency(fast_run.rows, fast_run.settings);
-        placement = place_peaks(fast_run.rows, fast_run.settings);
-    } catch (const RunError&) {
-        return;
-    }
-    RunInputs plain_run = fast_run;
-    RandomGenerator fast_generator;
-    RandomGenerator plain_generator;
-    SynthesisResult result;
-    try {
-        result = synthesize(fast_run.rows, fast_run.settings, placement, trace, fast_generator);
-    } catch (const RunError&) {
-        return;
-    }
-    std::vector<double> times;
-    std::vector<double> responses;
-    const literal::SynthesisOutcome want =
-        literal::synthesize(plain_run.rows, plain_run.settings, placement, plain_generator, times, responses);
-    compared = true;
-    ASSERT_EQ(result.point_count, want.n) << name;
-    EXPECT_SAME_BITS(result.r_max, want.r_max, name + " r_max");
-    EXPECT_SAME_BITS(result.r_min, want.r_min, name + " r_min");
-    EXPECT_EQ(fast_run.settings.s_to_n_value, plain_run.settings.s_to_n_value) << name;
-    EXPECT_EQ(fast_run.settings.s_to_n_percent, plain_run.settings.s_to_n_percent) << name;
-    for (long long i = 1; i <= want.n; ++i) {
-        if (bits(trace.times[i]) != bits(times[i]) || bits(trace.responses[i]) != bits(responses[i])) {
-            FAIL() << name << ": point " << i << " of " << want.n << " differs: (" << std::hexfloat << trace.times[i]
-                   << ", " << trace.responses[i] << ") vs (" << times[i] << ", " << responses[i] << ")";
-        }
-    }
-}
-
-std::string number_text(double v) { return value_text(v); }
-
-// Random inputs over the ranges the window is used with, and well beyond.
+// Random inputs over the whole domain of the window, each setting in every
+// state and every cell sometimes holding any of the special texts.
 RunInputs random_run(std::mt19937_64& random, long long set) {
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    const auto log_uniform = [&](double lo, double hi) { return lo * std::pow(hi / lo, unit(random)); };
+    CellTexts text(random);
     RunInputs run;
+    ComponentTable& rows = run.rows;
     SimulationSettings& s = run.settings;
-    const double pick_efficiency = unit(random);
-    s.efficiency = pick_efficiency < 0.7    ? EfficiencyChoice::custom_individual
-                   : pick_efficiency < 0.8  ? EfficiencyChoice::lc
-                   : pick_efficiency < 0.9  ? EfficiencyChoice::gc
-                                            : EfficiencyChoice::custom;
-    s.custom_plates = number_text(std::round(log_uniform(500.0, 200000.0)));
-    s.peak_model = unit(random) < 0.5 ? PeakModel::Gaussian : PeakModel::ExponentiallyModifiedGaussian;
-    s.constant_bandwidth = unit(random) < 0.25;
-    const double shape = unit(random);
-    s.baseline_shape = shape < 0.4 ? BaselineShape::flat : shape < 0.7 ? BaselineShape::linear : BaselineShape::quad;
-    s.linear_down = unit(random) < 0.5;
-    s.quad_down = unit(random) < 0.5;
-    s.baseline_percentage = unit(random) < 0.2 ? "" : number_text(-50.0 + 150.0 * unit(random));
-    const double noise = unit(random);
-    s.noise_kind = noise < 0.4 ? NoiseKind::omit : noise < 0.7 ? NoiseKind::random : NoiseKind::random_walk;
-    const double level = unit(random);
+    s.efficiency = static_cast<EfficiencyChoice>(std::uniform_int_distribution<int>(0, 3)(random));
+    if (text.chance(0.7)) s.efficiency = EfficiencyChoice::custom_individual;
+    s.custom_plates = text.cell(std::round(text.log_uniform(500.0, 200000.0)), 0.1);
+    s.peak_model = text.chance(0.5) ? PeakModel::Gaussian : PeakModel::ExponentiallyModifiedGaussian;
+    s.constant_bandwidth = text.chance(0.25);
+    // Three shapes, and now and then a group with none selected.
+    const int shapes = text.chance(0.05) ? 4 : 3;
+    s.baseline_shape = static_cast<BaselineShape>(std::uniform_int_distribution<int>(0, shapes - 1)(random));
+    s.linear_down = text.chance(0.5);
+    s.quad_down = text.chance(0.5);
+    s.baseline_percentage = text.chance(0.1) ? "" : text.cell(150.0 * text.unit(), 0.1, 0.3);
+    // Three modes, and now and then a group with none selected.
+    s.noise_kind = static_cast<NoiseKind>(std::uniform_int_distribution<int>(0, text.chance(0.05) ? 3 : 2)(random));
+    const double level = text.unit();
     s.level_by_value = level < 0.4;
     s.level_by_s_to_n = level >= 0.4 && level < 0.85;
-    s.s_to_n_value = unit(random) < 0.1 ? "0" : number_text(log_uniform(1e-5, 2.0));
-    s.s_to_n_percent = unit(random) < 0.1 ? "" : number_text(log_uniform(1.0, 5000.0));
-    s.use_seed = true;
-    s.seed = number_text(std::floor(1000.0 * unit(random)));
+    s.s_to_n_value = text.cell(text.log_uniform(1e-5, 2.0), 0.1, 0.1);
+    s.s_to_n_percent = text.cell(text.log_uniform(1.0, 5000.0), 0.1, 0.1);
+    s.use_seed = !text.chance(0.05);
+    s.seed = text.cell(std::floor(1000.0 * text.unit()), 0.1, 0.3);
 
     bool any = false;
     for (int j = 0; j < component_count; ++j) {
-        ComponentRow& row = run.rows[j];
-        row.enabled = unit(random) < 0.55;
-        row.retention_time = number_text(0.1 + 29.9 * unit(random));
-        const double response = unit(random);
-        row.relative_response = response < 0.05   ? "0"
-                                : response < 0.25 ? number_text(-5.0 * unit(random))
-                                                  : number_text(log_uniform(1e-3, 100.0));
-        row.plates = number_text(std::round(log_uniform(500.0, 200000.0)));
-        const double tau = unit(random);
-        row.tau = tau < 0.1 ? "0" : number_text((unit(random) < 0.5 ? -1.0 : 1.0) * log_uniform(1e-3, 25.0));
-        // A row placed by its resolution from the previous one.
-        if (j > 0 && row.enabled && unit(random) < 0.2) {
+        ComponentRow& row = rows[j];
+        row.enabled = text.chance(0.55);
+        const double N = std::round(text.log_uniform(500.0, 200000.0));
+        row.retention_time = text.cell(0.1 + 29.9 * text.unit(), 0.03, 0.1);
+        row.relative_response = text.chance(0.05) ? "0" : text.cell(text.log_uniform(1e-3, 100.0), 0.03, 0.2);
+        row.plates = text.cell(N, 0.03);
+        row.tau = text.chance(0.1) ? "0" : text.cell(text.log_uniform(1e-3, 25.0), 0.03, 0.5);
+        // A row placed by its resolution from the previous one; now and then
+        // one above sqrt(N)/2, which places it at a negative time.
+        if (j > 0 && row.enabled && text.chance(0.2)) {
             row.retention_time = "";
-            row.resolution = number_text((unit(random) < 0.3 ? -1.0 : 1.0) * (0.2 + 3.0 * unit(random)));
+            const double r = text.chance(0.15) ? std::sqrt(N) / 2.0 * (1.01 + 2.0 * text.unit())
+                                               : 0.2 + 3.0 * text.unit();
+            row.resolution = text.cell(r, 0.03, 0.3);
         }
         any = any || row.enabled;
     }
-    if (!any) run.rows[set % component_count].enabled = true;
+    if (!any) rows[set % component_count].enabled = true;
+
+    // Mostly short runs; every 150th has 100,000 to 1,000,000 points (the
+    // plain EMG loop is slow, so those use the Gaussian model).
+    double points = std::exp(std::log(4000.0) * text.unit());
+    run.large = set % 150 == 0;
+    if (run.large) {
+        points = set % 300 == 0 ? 1e6 : 1e5 * std::pow(10.0, text.unit());
+        s.peak_model = PeakModel::Gaussian;
+    }
+    if (!checking::set_point_count(rows, s, points) || text.chance(0.02)) s.sampling_rate = text.special();
     return run;
 }
 
-// Picks the sampling rate that gives about `points` points, once the latest
-// retention time is known.
-bool set_point_count(RunInputs& run, double points) {
-    RunInputs probe = run;
-    try {
-        apply_efficiency(probe.rows, probe.settings);
-        const PeakPlacement placement = place_peaks(probe.rows, probe.settings);
-        if (!(placement.latest_tr > 0.0)) return false;
-        run.settings.sampling_rate = number_text(points / (90.0 * placement.latest_tr));
-        return true;
-    } catch (const RunError&) {
-        return false;
+// The kinds of input a compared run held, for the counts below.
+std::vector<std::string> kinds_of(const checking::Checked& c, const ComponentTable& typed_rows) {
+    std::vector<std::string> kinds;
+    const SimulationSettings& s = c.settings;
+    const bool gaussian = s.peak_model == PeakModel::Gaussian;
+    kinds.push_back(gaussian ? "Gaussian model" : "EMG model");
+    kinds.push_back(s.noise_kind == NoiseKind::omit     ? "no noise"
+                    : s.noise_kind == NoiseKind::random ? "random noise"
+                    : s.noise_kind == NoiseKind::random_walk ? "drift"
+                                                             : "noise group without a choice");
+    if (s.noise_kind != NoiseKind::omit && s.level_by_value) kinds.push_back("noise level by value");
+    if (s.noise_kind != NoiseKind::omit && s.level_by_s_to_n) kinds.push_back("noise level by S/N");
+    if (!c.noise_compared) kinds.push_back("unseeded noise");
+    static const char* const shapes[] = {"flat baseline", "linear baseline", "quadratic baseline",
+                                         "baseline without a choice"};
+    kinds.push_back(shapes[static_cast<int>(s.baseline_shape)]);
+    if (s.baseline_shape == BaselineShape::linear && s.linear_down) kinds.push_back("falling linear baseline");
+    if (s.baseline_shape == BaselineShape::quad && s.quad_down) kinds.push_back("falling quadratic baseline");
+    static const char* const efficiencies[] = {"LC plates", "GC plates", "custom plates", "plates by row"};
+    kinds.push_back(efficiencies[static_cast<int>(s.efficiency)]);
+    if (s.constant_bandwidth) {
+        const double t = text_value(c.rows[c.placement.first_row].retention_time);
+        kinds.push_back(t < 0.0    ? "constant bandwidth, first row negative"
+                        : t == 0.0 ? "constant bandwidth, first row at 0"
+                                   : "constant bandwidth, first row positive");
     }
+    const fast::Grid grid{c.points, c.points > 0 ? 90.0 * c.placement.latest_tr / static_cast<double>(c.points) : 1.0};
+    for (int j = 0; j < component_count; ++j) {
+        const ComponentRow& row = c.rows[j];
+        if (!row.enabled) continue;
+        const double t = text_value(row.retention_time);
+        const bool derived = text_value(typed_rows[j].retention_time) == 0.0 && t != 0.0;
+        if (t < 0.0) kinds.push_back(derived ? "derived negative time" : "typed negative time");
+        const PlacedPeak& p = c.placement.peaks[j];
+        if (p.sigma == 0.0) continue;
+        const double a = text_value(row.relative_response);
+        if (a < 0.0) kinds.push_back("negative response");
+        const bool emg = !gaussian && p.tau != 0.0;
+        const std::string sign = std::string(p.sigma < 0.0 ? "sigma < 0" : "sigma > 0");
+        kinds.push_back(emg ? "EMG " + sign + (p.tau < 0.0 ? ", tau < 0" : ", tau > 0") : "Gaussian " + sign);
+        if (c.points > 0 && std::isfinite(a)) {
+            const bool plain = emg ? fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid).plain()
+                                   : fast::GaussianTerm(a, p.peak, p.sigma, grid).plain();
+            if (plain) kinds.push_back("term evaluated plainly");
+        }
+    }
+    // Texts of the kinds a user can type, anywhere in the inputs.
+    for (const auto& [where, text] : testing::all_texts(typed_rows, c.settings)) {
+        const double v = text_value(text);
+        if (text_value(text) == 0.0 && !text.empty() && text.find_first_of("123456789") == std::string::npos) {
+            kinds.push_back("non-numeric or zero text");
+        }
+        if (v != 0.0 && std::fabs(v) < DBL_MIN) kinds.push_back("subnormal text");
+        if (std::fabs(v) >= 1e200 && std::isfinite(v)) kinds.push_back("huge text");
+        if (std::isinf(v)) kinds.push_back("text beyond the doubles");
+    }
+    std::sort(kinds.begin(), kinds.end());
+    kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
+    return kinds;
 }
 
 TEST(Synthesis, MatchesPlainLoopOverRandomInputs) {
     const std::unique_ptr<Trace> trace = std::make_unique<Trace>();
     std::mt19937_64 random(1987);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
     const long long wanted = sanitized() ? 2500 : 10000;
     long long compared = 0;
     long long large = 0;
     std::map<std::string, long long> kinds;
+    std::map<Stage, long long> stages;
     for (long long set = 0; compared < wanted && set < wanted * 3; ++set) {
-        RunInputs run = random_run(random, set);
-        // Mostly short runs; every 150th has 100,000 to 1,000,000 points
-        // (the plain EMG loop is slow, so those use the Gaussian model).
-        double points = std::exp(std::log(4000.0) * unit(random));
-        if (set % 150 == 0) {
-            points = 1e5 * std::pow(10.0, unit(random));
-            if (set % 300 == 0) points = 1e6;
-            run.settings.peak_model = PeakModel::Gaussian;
-        }
-        if (!set_point_count(run, points)) continue;
-        bool done = false;
-        expect_same_run(run, "set " + std::to_string(set), *trace, done);
-        if (::testing::Test::HasFailure()) return;
-        if (done) {
-            ++compared;
-            if (points >= 1e5) ++large;
-            const SimulationSettings& s = run.settings;
-            if (s.peak_model == PeakModel::ExponentiallyModifiedGaussian) ++kinds["EMG model"];
-            if (s.noise_kind == NoiseKind::random && (s.level_by_value || s.level_by_s_to_n)) ++kinds["random noise"];
-            if (s.noise_kind == NoiseKind::random_walk && (s.level_by_value || s.level_by_s_to_n)) ++kinds["drift"];
-            if (s.baseline_shape == BaselineShape::linear && s.linear_down) ++kinds["falling linear baseline"];
-            if (s.baseline_shape == BaselineShape::quad && !s.quad_down) ++kinds["rising quadratic baseline"];
-            if (s.constant_bandwidth) ++kinds["constant bandwidth"];
-            for (const ComponentRow& row : run.rows) {
-                if (row.enabled && row.retention_time.empty()) {
-                    ++kinds["rows placed by resolution"];
-                    break;
-                }
-            }
-        }
+        const RunInputs run = random_run(random, set);
+        const checking::Checked c = checking::check_run(run.rows, run.settings, *trace, Trace::capacity);
+        ASSERT_EQ(failure_of(c, "set " + std::to_string(set)), "");
+        ++stages[c.stage];
+        if (c.stage != Stage::completed) continue;
+        ++compared;
+        if (run.large) ++large;
+        for (const std::string& kind : kinds_of(c, run.rows)) ++kinds[kind];
     }
+    std::cout << "[ random runs ] " << compared << " compared point by point";
+    for (const auto& [stage, count] : stages) std::cout << "; " << checking::stage_name(stage) << ": " << count;
+    std::cout << "\n";
+    for (const auto& [kind, count] : kinds) std::cout << "    " << kind << ": " << count << "\n";
     EXPECT_GE(compared, wanted);
     EXPECT_GE(large, sanitized() ? 12 : 50);
-    // Every kind of input took part in a fair share of the runs compared.
-    for (const char* kind : {"EMG model", "random noise", "drift", "falling linear baseline",
-                             "rising quadratic baseline", "constant bandwidth", "rows placed by resolution"}) {
-        EXPECT_GE(kinds[kind], wanted / 20) << kind;
+    // Every kind of input took part in the runs compared.
+    for (const char* kind :
+         {"EMG model", "Gaussian model", "no noise", "random noise", "drift", "noise group without a choice",
+          "noise level by value", "noise level by S/N", "unseeded noise", "flat baseline", "linear baseline",
+          "quadratic baseline", "baseline without a choice", "falling linear baseline", "falling quadratic baseline",
+          "LC plates", "GC plates", "custom plates", "plates by row", "constant bandwidth, first row negative",
+          "constant bandwidth, first row at 0", "constant bandwidth, first row positive", "typed negative time",
+          "derived negative time", "negative response", "EMG sigma < 0, tau < 0", "EMG sigma < 0, tau > 0",
+          "EMG sigma > 0, tau < 0", "EMG sigma > 0, tau > 0", "Gaussian sigma < 0", "Gaussian sigma > 0",
+          "term evaluated plainly", "non-numeric or zero text", "subnormal text", "huge text",
+          "text beyond the doubles"}) {
+        EXPECT_GE(kinds[kind], sanitized() ? 2 : 10) << kind;
+    }
+    // And runs stopped where the plain evaluation has no finite result.
+    for (Stage stage : {Stage::stopped_in_placement, Stage::stopped_without_count, Stage::stopped_non_finite}) {
+        EXPECT_GE(stages[stage], sanitized() ? 2 : 10) << checking::stage_name(stage);
     }
 }
 
@@ -661,9 +801,9 @@ TEST(Synthesis, MatchesPlainLoopOnTheBenchmarkRuns) {
     const std::unique_ptr<Trace> trace = std::make_unique<Trace>();
     for (int k = 0; k < scenarios::count; ++k) {
         const scenarios::Scenario s = scenarios::make(k);
-        bool done = false;
-        expect_same_run({s.rows, s.settings}, s.name, *trace, done);
-        EXPECT_TRUE(done) << s.name;
+        const checking::Checked c = checking::check_run(s.rows, s.settings, *trace, Trace::capacity);
+        EXPECT_EQ(failure_of(c, s.name), "");
+        EXPECT_EQ(c.stage, Stage::completed) << s.name;
     }
 }
 

@@ -85,7 +85,26 @@ std::vector<FailureCase> failure_cases() {
          {"1000001", "1,000,000", "sampling rate"}},
         {"sampling rate beyond any number", [](R&, S& s) { s.sampling_rate = "1e999"; }, {"sampling rate"}},
         {"point count below the 32-bit range", [](R&, S& s) { s.sampling_rate = "-1e10"; }, {"sampling rate"}},
-        {"retention time beyond any number", [](R& r, S&) { r[0].retention_time = "1e999"; }, {"Row 1"}},
+        {"retention time beyond any number", [](R& r, S&) { r[0].retention_time = "1e999"; }, {"retention time"}},
+        {"times beyond any number",
+         [](R& r, S& s) {
+             r[0].retention_time = "1e307";
+             s.sampling_rate = "1e-306";
+         },
+         {"retention time", "too large"}},
+        {"resolution beyond any number",
+         [](R& r, S&) { r[1] = row(true, "", "1", "10000", "", "1e999"); },
+         {"Row 2", "\"1e999\""}},
+        {"negative plate count beyond any number", [](R& r, S&) { r[0].plates = " -1e999 "; }, {"Row 1", "\"-1e999\""}},
+        {"relative response beyond any number",
+         [](R& r, S&) { r[0].relative_response = "1e999"; },
+         {"Row 1", "\"1e999\""}},
+        {"subnormal tau: the model has no number after the centre",
+         [](R& r, S& s) {
+             r[0].tau = "1e-320";
+             s.peak_model = PeakModel::ExponentiallyModifiedGaussian;
+         },
+         {"Row 1", "cannot be computed"}},
         {"response overflows at a narrow peak",
          [](R& r, S&) {
              r[0].relative_response = "1e308";
@@ -115,7 +134,24 @@ std::vector<FailureCase> failure_cases() {
              s.level_by_value = true;
              s.s_to_n_value = "1e999";
          },
-         {"noise value"}},
+         {"noise value", "\"1e999\""}},
+        {"both noise levels at once",
+         [](R&, S& s) {
+             s.noise_kind = NoiseKind::random;
+             s.level_by_value = true;
+             s.level_by_s_to_n = true;
+             s.s_to_n_value = "0.01";
+             s.s_to_n_percent = "100";
+         },
+         {"Both noise levels"}},
+        {"smallest height beyond any number",
+         [](R& r, S& s) {
+             r[1] = row(true, "1", "-1e308", "1000000");
+             s.noise_kind = NoiseKind::random_walk;
+             s.level_by_s_to_n = true;
+             s.s_to_n_percent = "100";
+         },
+         {"smallest peak"}},
         {"tallest response too large for the picture's scale",
          [](R& r, S& s) {
              r[0] = row(true, "1", "1.7e308", "22619");

@@ -98,8 +98,11 @@ inline SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSetting
         if (resp > r_max) r_max = resp;
         if (resp < r_min) r_min = resp;
     }
-    if (kind != NoiseKind::omit && by_value) settings.s_to_n_percent = value_text(placement.ymin / v);
-    if (kind != NoiseKind::omit && by_s_to_n) settings.s_to_n_value = value_text(placement.ymin / s);
+    // Only the two noise modes write a level back; a noise group with no
+    // option selected (any other kind) adds nothing and writes nothing.
+    const bool noisy = kind == NoiseKind::random || kind == NoiseKind::random_walk;
+    if (noisy && by_value) settings.s_to_n_percent = value_text(placement.ymin / v);
+    if (noisy && by_s_to_n) settings.s_to_n_value = value_text(placement.ymin / s);
     out.r_max = r_max;
     out.r_min = r_min;
     return out;

@@ -116,9 +116,9 @@ void WindowFailures::failing_update_reports_and_keeps_last_good_run_data() {
     QTest::newRow("non-finite S/N write-back from a tiny noise value")
         << QList<Edit>{{"noise_random", {}}, {"Option3", {}}, {"s_to_n_value", "1e-320"}}
         << QStringList{"noise value", "larger noise value"};
-    QTest::newRow("tau too close to 0")
-        << QList<Edit>{{"Option2", {}}, {cell("Text4", 0), "1e-300"}}
-        << QStringList{"Row 1", "tau"};
+    QTest::newRow("subnormal tau: the model has no number after the centre")
+        << QList<Edit>{{"Option2", {}}, {cell("Text4", 0), "1e-320"}}
+        << QStringList{"Row 1", "cannot be computed", "tau"};
 }
 
 void WindowFailures::failing_update_reports_and_keeps_last_good_run() {
