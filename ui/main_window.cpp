@@ -12,6 +12,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <cstdio>
 #include <exception>
 #include <initializer_list>
 #include <new>
@@ -109,6 +110,27 @@ std::string stdtext(const QLineEdit* box) { return box->text().toStdString(); }
 
 void write_if_changed(QLineEdit* box, const std::string& before, const std::string& after) {
     if (after != before) box->setText(qtext(after));
+}
+
+// Runs one command so that no exception leaves its click handler: a failure,
+// running out of memory among them, is reported once and the window goes on.
+template <class Command>
+void guarded(const MessageHandler& show_message, Command&& command) noexcept {
+    const char* failure = nullptr;
+    try {
+        command();
+        return;
+    } catch (const std::bad_alloc&) {
+        failure = "There is not enough memory for this command.";
+    } catch (...) {
+        failure = "The command stopped because of an unexpected error.";
+    }
+    try {
+        if (show_message) show_message(QString::fromLatin1(failure));
+        return;
+    } catch (...) {
+    }
+    std::fprintf(stderr, "%s\n", failure);
 }
 
 }  // namespace
@@ -318,8 +340,8 @@ void MainWindow::build_menu() {
     QAction* about = menu->addAction(QStringLiteral("About Elutrix 1.0"));
     about->setObjectName(QStringLiteral("about_name"));
     menuBar()->addMenu(menu);
-    connect(instructions, &QAction::triggered, this, [] { show_instructions(); });
-    connect(about, &QAction::triggered, this, [] { show_about(); });
+    connect(instructions, &QAction::triggered, this, [this] { guarded(message_handler_, [] { show_instructions(); }); });
+    connect(about, &QAction::triggered, this, [this] { guarded(message_handler_, [] { show_about(); }); });
 }
 
 void MainWindow::set_tab_order() {
@@ -408,6 +430,14 @@ void MainWindow::write_back(const ComponentTable& before, const ComponentTable& 
 }
 
 void MainWindow::update_clicked() {
+    guarded(message_handler_, [this] { run_update(); });
+}
+
+void MainWindow::reset_clicked() {
+    guarded(message_handler_, [this] { run_reset(); });
+}
+
+void MainWindow::run_update() {
     const ComponentTable table_before = read_table();
     const SimulationSettings settings_before = read_settings();
     ComponentTable table = table_before;
@@ -434,7 +464,7 @@ void MainWindow::update_clicked() {
     if (!failure.isEmpty() && message_handler_) message_handler_(failure);
 }
 
-void MainWindow::reset_clicked() {
+void MainWindow::run_reset() {
     for (const RowControls& row : rows_) {
         for (QLineEdit* box : {row.response, row.retention, row.plates, row.tau, row.resolution}) box->setText(QString());
         row.on->setChecked(false);

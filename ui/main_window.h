@@ -69,6 +69,10 @@ private:
 
     ComponentTable read_table() const;
     SimulationSettings read_settings() const;
+    // The bodies of the Update and Reset commands.
+    void run_update();
+    void run_reset();
+
     void write_back(const ComponentTable& before, const ComponentTable& after, const SimulationSettings& settings_before,
                     const SimulationSettings& settings_after);
 
