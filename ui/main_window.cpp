@@ -340,8 +340,8 @@ void MainWindow::build_menu() {
     QAction* about = menu->addAction(QStringLiteral("About Elutrix 1.0"));
     about->setObjectName(QStringLiteral("about_name"));
     menuBar()->addMenu(menu);
-    connect(instructions, &QAction::triggered, this, [this] { guarded(message_handler_, [] { show_instructions(); }); });
-    connect(about, &QAction::triggered, this, [this] { guarded(message_handler_, [] { show_about(); }); });
+    connect(instructions, &QAction::triggered, this, &MainWindow::instructions_clicked);
+    connect(about, &QAction::triggered, this, &MainWindow::about_clicked);
 }
 
 void MainWindow::set_tab_order() {
@@ -435,6 +435,14 @@ void MainWindow::update_clicked() {
 
 void MainWindow::reset_clicked() {
     guarded(message_handler_, [this] { run_reset(); });
+}
+
+void MainWindow::instructions_clicked() {
+    guarded(message_handler_, [] { show_instructions(); });
+}
+
+void MainWindow::about_clicked() {
+    guarded(message_handler_, [] { show_about(); });
 }
 
 void MainWindow::run_update() {

@@ -47,6 +47,11 @@ public slots:
     void reset_clicked();
     // "Write  datafile": saves the last trace.
     void write_datafile_clicked();
+    // The menu's two items: the Instructions and About windows.
+    void instructions_clicked();
+    void about_clicked();
+    // No exception leaves any of these: a failure shows one message and the
+    // window goes on.
 
 private:
     // One row of the component table.

@@ -19,9 +19,12 @@ struct ProgramHooks {
     std::function<void(const QString& text)> show_failure;
 };
 
-// The line written to standard error when the program cannot start for want
-// of memory.
+// The lines written to standard error when the program cannot start for want
+// of memory, and when memory runs out inside the toolkit's own work (its
+// painting, say) while the program runs: the toolkit cannot be trusted to go
+// on after that, so the program ends.
 inline constexpr char start_memory_failure[] = "Elutrix cannot start: there is not enough memory.";
+inline constexpr char run_memory_failure[] = "Elutrix stopped: there is not enough memory.";
 
 // Runs the program and returns its exit status. When it cannot start or
 // fails on its way, it writes one line to standard error, shows it in a
