@@ -1,5 +1,8 @@
 #include "engine/chromatogram.h"
 
+#include <exception>
+#include <new>
+
 #include "engine/placement.h"
 #include "engine/run_error.h"
 #include "engine/vector_state.h"
@@ -17,6 +20,19 @@ RunResult chromatogram(ComponentTable& rows, SimulationSettings& settings, Trace
         return {};
     } catch (const RunError& error) {
         return {false, error.what()};
+    }
+}
+
+RunResult update_run(ComponentTable& rows, SimulationSettings& settings, Trace& trace, PlotSurface* surface,
+                     RandomGenerator& generator) {
+    try {
+        return chromatogram(rows, settings, trace, surface, generator);
+    } catch (const std::bad_alloc&) {
+        return {false, "There is not enough memory for this run."};
+    } catch (const std::exception& error) {
+        return {false, std::string("The run stopped: ") + error.what()};
+    } catch (...) {
+        return {false, "The run stopped because of an unexpected error."};
     }
 }
 

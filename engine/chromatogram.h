@@ -21,4 +21,10 @@ struct RunResult {
 RunResult chromatogram(ComponentTable& rows, SimulationSettings& settings, Trace& trace, PlotSurface* surface,
                        RandomGenerator& generator = random_generator());
 
+// One press of "Update": chromatogram, with a failure that escapes the run
+// (no memory left, or any other error) reported in words as well, so that
+// every program that runs it tells the user the same.
+RunResult update_run(ComponentTable& rows, SimulationSettings& settings, Trace& trace, PlotSurface* surface,
+                     RandomGenerator& generator = random_generator());
+
 }  // namespace elutrix

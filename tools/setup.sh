@@ -7,9 +7,13 @@ packages=(
   build-essential cmake
   qt6-base-dev libgl-dev
   libgtest-dev libbenchmark-dev
+  nlohmann-json3-dev
+  pkg-config libnetcdf-dev netcdf-bin
+  python3-netcdf4 python3-scipy python3-numpy python3-pytest
   fonts-liberation fonts-dejavu-core
   xvfb xauth
   locales
+  dpkg-dev desktop-file-utils appstream
 )
 
 missing=()

@@ -1,5 +1,8 @@
 #include "ui/info_windows.h"
 
+#include "ui/message.h"
+#include "ui/twips.h"
+
 #include <QApplication>
 #include <QFont>
 #include <QFontInfo>
@@ -16,13 +19,10 @@ namespace elutrix::ui {
 
 namespace {
 
-// Window geometry is laid out in twips; at 96 dots per inch 15 twips make a pixel.
-constexpr int pixels(int twips) { return twips / 15; }
-
 // Both windows open with their client area's top-left corner here, measured
 // from the screen's top-left corner.
-constexpr int first_left = pixels(2760);
-constexpr int first_top = pixels(3750);
+constexpr int first_left = px(2760);
+constexpr int first_top = px(3750);
 
 struct LabelLayout {
     const char* name;
@@ -63,8 +63,8 @@ const char* const body_4 =
 // wrapped within the label's height.
 bool fits(const LabelLayout& layout, const QFont& font) {
     const QFontMetrics metrics(font);
-    const int width = pixels(layout.width);
-    const int height = pixels(layout.height);
+    const int width = px(layout.width);
+    const int height = px(layout.height);
     const int wrap = layout.wrapped ? Qt::TextWordWrap : 0;
     const QRect needed = metrics.boundingRect(QRect(0, 0, width, 1 << 20), Qt::AlignLeft | Qt::AlignTop | wrap, layout.text);
     return needed.width() <= width && needed.height() <= height;
@@ -113,13 +113,13 @@ QWidget* make_window(const char* name, const QString& caption, int width, int he
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         label->setWordWrap(layout.wrapped);
         if (layout.bold) label->setFont(bold);
-        label->setGeometry(pixels(layout.left), pixels(layout.top), pixels(layout.width), pixels(layout.height));
+        label->setGeometry(px(layout.left), px(layout.top), px(layout.width), px(layout.height));
     }
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QPoint origin = screen ? screen->geometry().topLeft() : QPoint(0, 0);
-    window->setGeometry(origin.x() + first_left, origin.y() + first_top, pixels(width), pixels(height));
-    window->setFixedSize(pixels(width), pixels(height));
+    window->setGeometry(origin.x() + first_left, origin.y() + first_top, px(width), px(height));
+    window->setFixedSize(px(width), px(height));
     return window;
 }
 
@@ -145,7 +145,7 @@ QWidget* create_about() {
     return make_window(
         "Dialog1", QStringLiteral("About"), 3810, 2370,
         {
-            {"Label1", left, 240, width, 375, true, false, QStringLiteral("Elutrix 1.0")},
+            {"Label1", left, 240, width, 375, true, false, name_and_version},
             {"Label2_0", left, 720, width, 255, false, false, QStringLiteral("by the Elutrix developers")},
             {"Label2_1", left, 960, width, 255, false, false, QStringLiteral("a chromatogram simulator")},
             {"Label3", left, 1200, width, 255, false, false, QStringLiteral("for teaching chromatography")},

@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <cstdio>
-#include <exception>
 #include <initializer_list>
 #include <new>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "engine/chromatogram.h"
 #include "ui/info_windows.h"
 #include "ui/picture_box.h"
+#include "ui/twips.h"
 
 // The icon lives in the window library's resources, which a static library
 // has to register by hand.
@@ -29,11 +29,6 @@ static void register_window_resources() { Q_INIT_RESOURCE(resources); }
 namespace elutrix::ui {
 
 namespace {
-
-// Positions and sizes are laid out in twips; 15 twips make one pixel.
-constexpr int twips_per_pixel = 15;
-constexpr int px(int twips) { return twips / twips_per_pixel; }
-QRect twips_rect(int left, int top, int width, int height) { return {px(left), px(top), px(width), px(height)}; }
 
 constexpr int client_width = 10950;
 constexpr int client_height = 9300;
@@ -57,15 +52,14 @@ QLabel* make_label(QWidget* parent, const char* name, const QString& text, QRect
     return place(new QLabel(text, parent), name, twips, bold);
 }
 
-QLineEdit* make_box(QWidget* parent, const QString& name, int left, int top, int width,
-                    const QString& text = QString()) {
-    auto* box = place(new QLineEdit(text, parent), "", twips_rect(left, top, width, text_box_height));
+QLineEdit* make_box(QWidget* parent, const QString& name, int left, int top, int width) {
+    auto* box = place(new QLineEdit(parent), "", twips_rect(left, top, width, text_box_height));
     box->setObjectName(name);
     return box;
 }
 
-QLineEdit* make_box(QWidget* parent, const char* name, int left, int top, int width, const QString& text = QString()) {
-    return make_box(parent, QString::fromLatin1(name), left, top, width, text);
+QLineEdit* make_box(QWidget* parent, const char* name, int left, int top, int width) {
+    return make_box(parent, QString::fromLatin1(name), left, top, width);
 }
 
 QRadioButton* make_option(QWidget* parent, const char* name, const QString& caption, const QString& tip, int left,
@@ -108,8 +102,15 @@ QString numbered(const char* name, int index) { return QString::fromLatin1(name)
 QString qtext(const std::string& text) { return QString::fromStdString(text); }
 std::string stdtext(const QLineEdit* box) { return box->text().toStdString(); }
 
+// Writes a text the way a run writes it into a box: with the cursor at its
+// start, so that a number longer than the box shows its leading digits.
+void show_text(QLineEdit* box, const std::string& text) {
+    box->setText(qtext(text));
+    box->setCursorPosition(0);
+}
+
 void write_if_changed(QLineEdit* box, const std::string& before, const std::string& after) {
-    if (after != before) box->setText(qtext(after));
+    if (after != before) show_text(box, after);
 }
 
 // Runs one command so that no exception leaves its click handler: a failure,
@@ -184,6 +185,8 @@ MainWindow::MainWindow(QWidget* parent)
 
     build_menu();
     set_tab_order();
+    write_table(factory_table());
+    write_settings(SimulationSettings{});
     rows_[0].on->setFocus();
 
     resize(px(client_width), px(client_height) + menuBar()->sizeHint().height());
@@ -222,22 +225,20 @@ void MainWindow::build_table(QWidget* area) {
         label->setToolTip(QString::fromLatin1(header.tip));
     }
 
-    const ComponentTable factory = factory_table();
     for (int i = 0; i < component_count; ++i) {
         const int top = 840 + 360 * i;
         RowControls& row = rows_[i];
         // Centred on the row's text boxes.
         row.on = place(new QCheckBox(area), "", twips_rect(240, top + 15, 255, 255));
         row.on->setObjectName(numbered("Check1", i));
-        row.on->setChecked(factory[i].enabled);
         QLabel* number = make_label(area, "", QString::number(i + 1), twips_rect(600, top, 345, text_box_height), true);
         number->setObjectName(numbered("Label1", i));
         number->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-        row.retention = make_box(area, numbered("Text2", i), 960, top, 855, qtext(factory[i].retention_time));
-        row.response = make_box(area, numbered("Text1", i), 2040, top, 855, qtext(factory[i].relative_response));
-        row.plates = make_box(area, numbered("Text3", i), 3120, top, 855, qtext(factory[i].plates));
-        row.tau = make_box(area, numbered("Text4", i), 4200, top, 855, qtext(factory[i].tau));
-        row.resolution = make_box(area, numbered("Text5", i), 5280, top, 855, qtext(factory[i].resolution));
+        row.retention = make_box(area, numbered("Text2", i), 960, top, 855);
+        row.response = make_box(area, numbered("Text1", i), 2040, top, 855);
+        row.plates = make_box(area, numbered("Text3", i), 3120, top, 855);
+        row.tau = make_box(area, numbered("Text4", i), 4200, top, 855);
+        row.resolution = make_box(area, numbered("Text5", i), 5280, top, 855);
     }
     // Row 1 has no previous component to be resolved from.
     rows_[0].resolution->hide();
@@ -252,10 +253,9 @@ void MainWindow::build_peak_model_frame(QWidget* area) {
     constant_bandwidth_ = make_check(frame, "Check19", QStringLiteral("constant bandwidth"),
                                      QStringLiteral("bandwidth set by 1st peak"), 360, 720, 2520);
     make_label(frame, "Label4", QStringLiteral("Sampling rate"), twips_rect(3000, 240, 1215, label_height), true);
-    sampling_rate_ = make_box(frame, "sampling_rate", 3000, 480, 375, QStringLiteral("20"));
+    sampling_rate_ = make_box(frame, "sampling_rate", 3000, 480, 375);
     make_label(frame, "Label5", QStringLiteral("points/sec"), twips_rect(3480, 480, 810, text_box_height));
     make_group(this, {gaussian_, emg_});
-    gaussian_->setChecked(true);
 }
 
 void MainWindow::build_baseline_frame(QWidget* area) {
@@ -282,9 +282,6 @@ void MainWindow::build_baseline_frame(QWidget* area) {
     make_group(this, {baseline_flat_, baseline_linear_, baseline_quad_});
     make_group(this, {baseline_linear_up_, baseline_linear_down_});
     make_group(this, {baseline_quad_up_, baseline_quad_down_});
-    baseline_flat_->setChecked(true);
-    baseline_linear_up_->setChecked(true);
-    baseline_quad_up_->setChecked(true);
 }
 
 void MainWindow::build_noise_frame(QWidget* area) {
@@ -310,12 +307,10 @@ void MainWindow::build_noise_frame(QWidget* area) {
 
     use_seed_ = make_check(frame, "Check2", QStringLiteral("seed"), QStringLiteral("if checked, noise will be reproducible"),
                            3480, 360, 795);
-    seed_ = make_box(frame, "seed", 3480, 720, 615, QStringLiteral("1"));
+    seed_ = make_box(frame, "seed", 3480, 720, 615);
 
     make_group(this, {noise_omit_, noise_random_, noise_random_walk_});
-    // Neither level option is selected until the user picks one.
     noise_level_group_ = make_group(this, {level_by_value_, level_by_s_to_n_});
-    noise_omit_->setChecked(true);
 }
 
 void MainWindow::build_efficiency_frame(QWidget* area) {
@@ -329,7 +324,6 @@ void MainWindow::build_efficiency_frame(QWidget* area) {
     make_label(frame, "Label9", QStringLiteral("N = "), twips_rect(3120, 720, 345, text_box_height));
     custom_plates_ = make_box(frame, "N", 3480, 720, 615);
     make_group(this, {lc_, gc_, custom_, custom_individual_});
-    lc_->setChecked(true);
 }
 
 void MainWindow::build_menu() {
@@ -337,7 +331,7 @@ void MainWindow::build_menu() {
     menu->setObjectName(QStringLiteral("menu_about"));
     QAction* instructions = menu->addAction(QStringLiteral("Instructions for Use"));
     instructions->setObjectName(QStringLiteral("about_instructions"));
-    QAction* about = menu->addAction(QStringLiteral("About Elutrix 1.0"));
+    QAction* about = menu->addAction(QStringLiteral("About ") + name_and_version);
     about->setObjectName(QStringLiteral("about_name"));
     menuBar()->addMenu(menu);
     connect(instructions, &QAction::triggered, this, &MainWindow::instructions_clicked);
@@ -456,53 +450,77 @@ void MainWindow::run_update() {
         struct RestoreCursor {
             ~RestoreCursor() { QApplication::restoreOverrideCursor(); }
         } restore_cursor;
-        try {
-            const RunResult result = chromatogram(table, settings, trace_, picture_);
-            if (!result.ok) failure = QString::fromStdString(result.message);
-        } catch (const std::bad_alloc&) {
-            failure = QStringLiteral("There is not enough memory for this run.");
-        } catch (const std::exception& error) {
-            failure = QStringLiteral("The run stopped: ") + QString::fromLocal8Bit(error.what());
-        } catch (...) {
-            failure = QStringLiteral("The run stopped because of an unexpected error.");
-        }
+        const RunResult result = update_run(table, settings, trace_, picture_);
+        if (!result.ok) failure = QString::fromStdString(result.message);
         // What the run wrote before it stopped stays in the window.
         write_back(table_before, table, settings_before, settings);
     }
     if (!failure.isEmpty() && message_handler_) message_handler_(failure);
 }
 
-void MainWindow::run_reset() {
-    for (const RowControls& row : rows_) {
-        for (QLineEdit* box : {row.response, row.retention, row.plates, row.tau, row.resolution}) box->setText(QString());
-        row.on->setChecked(false);
+void MainWindow::write_table(const ComponentTable& table) {
+    for (int i = 0; i < component_count; ++i) {
+        const RowControls& controls = rows_[i];
+        const ComponentRow& row = table[i];
+        controls.response->setText(qtext(row.relative_response));
+        controls.retention->setText(qtext(row.retention_time));
+        controls.plates->setText(qtext(row.plates));
+        controls.tau->setText(qtext(row.tau));
+        controls.resolution->setText(qtext(row.resolution));
+        controls.on->setChecked(row.enabled);
     }
-    gaussian_->setChecked(true);
-    constant_bandwidth_->setChecked(false);
-    sampling_rate_->setText(QStringLiteral("20"));
-    baseline_flat_->setChecked(true);
-    baseline_linear_up_->setChecked(true);
-    baseline_quad_up_->setChecked(true);
-    baseline_percentage_->clear();
-    noise_omit_->setChecked(true);
-    // An exclusive group keeps its checked button; neither level option is
-    // selected after a reset, so the group lets go for a moment.
+}
+
+void MainWindow::write_settings(const SimulationSettings& settings) {
+    (settings.peak_model == PeakModel::Gaussian ? gaussian_ : emg_)->setChecked(true);
+    constant_bandwidth_->setChecked(settings.constant_bandwidth);
+    sampling_rate_->setText(qtext(settings.sampling_rate));
+    switch (settings.baseline_shape) {
+    case BaselineShape::flat: baseline_flat_->setChecked(true); break;
+    case BaselineShape::linear: baseline_linear_->setChecked(true); break;
+    case BaselineShape::quad: baseline_quad_->setChecked(true); break;
+    }
+    (settings.linear_down ? baseline_linear_down_ : baseline_linear_up_)->setChecked(true);
+    (settings.quad_down ? baseline_quad_down_ : baseline_quad_up_)->setChecked(true);
+    baseline_percentage_->setText(qtext(settings.baseline_percentage));
+    switch (settings.noise_kind) {
+    case NoiseKind::omit: noise_omit_->setChecked(true); break;
+    case NoiseKind::random: noise_random_->setChecked(true); break;
+    case NoiseKind::random_walk: noise_random_walk_->setChecked(true); break;
+    }
+    // An exclusive group keeps its checked button, and the level pair may
+    // have neither selected, so the group lets go for a moment.
     noise_level_group_->setExclusive(false);
-    level_by_value_->setChecked(false);
-    level_by_s_to_n_->setChecked(false);
+    level_by_value_->setChecked(settings.level_by_value);
+    level_by_s_to_n_->setChecked(settings.level_by_s_to_n && !settings.level_by_value);
     noise_level_group_->setExclusive(true);
-    s_to_n_value_->clear();
-    s_to_n_percent_->clear();
-    use_seed_->setChecked(false);
-    seed_->setText(QStringLiteral("1"));
-    lc_->setChecked(true);
-    custom_plates_->clear();
-    RowControls& first = rows_[0];
-    first.retention->setText(QStringLiteral("1"));
-    first.response->setText(QStringLiteral("1"));
-    first.plates->setText(QStringLiteral("10000"));
-    first.tau->setText(QStringLiteral("1"));
-    first.on->setChecked(true);
+    s_to_n_value_->setText(qtext(settings.s_to_n_value));
+    s_to_n_percent_->setText(qtext(settings.s_to_n_percent));
+    use_seed_->setChecked(settings.use_seed);
+    seed_->setText(qtext(settings.seed));
+    switch (settings.efficiency) {
+    case EfficiencyChoice::lc: lc_->setChecked(true); break;
+    case EfficiencyChoice::gc: gc_->setChecked(true); break;
+    case EfficiencyChoice::custom: custom_->setChecked(true); break;
+    case EfficiencyChoice::custom_individual: custom_individual_->setChecked(true); break;
+    }
+    custom_plates_->setText(qtext(settings.custom_plates));
+}
+
+void MainWindow::run_reset() {
+    // Every row emptied and switched off, then the factory settings, then
+    // row 1 as a fresh start shows it, except that its relative response
+    // is written as "1" rather than "1.00".
+    write_table(ComponentTable{});
+    write_settings(SimulationSettings{});
+    ComponentTable first = factory_table();
+    first[0].relative_response = "1";
+    const RowControls& controls = rows_[0];
+    controls.retention->setText(qtext(first[0].retention_time));
+    controls.response->setText(qtext(first[0].relative_response));
+    controls.plates->setText(qtext(first[0].plates));
+    controls.tau->setText(qtext(first[0].tau));
+    controls.on->setChecked(first[0].enabled);
     picture_->cls();
 }
 

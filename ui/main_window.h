@@ -72,6 +72,10 @@ private:
     void build_menu();
     void set_tab_order();
 
+    // Show a table and settings in the controls, as a fresh start and Reset do.
+    void write_table(const ComponentTable& table);
+    void write_settings(const SimulationSettings& settings);
+
     ComponentTable read_table() const;
     SimulationSettings read_settings() const;
     // The bodies of the Update and Reset commands.

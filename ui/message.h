@@ -6,11 +6,17 @@
 #include <QString>
 #include <functional>
 
+#include "engine/version.h"
+
 class QWidget;
 
 namespace elutrix::ui {
 
-inline const QString application_title = QStringLiteral("Elutrix");
+// The program's name, the caption of its main window and its messages.
+inline const QString application_title = QString::fromLatin1(program_name);
+// "Elutrix 1.0".
+inline const QString name_and_version =
+    QString::fromLatin1(program_name) + u' ' + QString::fromLatin1(program_version);
 
 using MessageHandler = std::function<void(const QString& text)>;
 

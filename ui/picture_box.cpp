@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPalette>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -19,20 +20,35 @@ int nearest_pixel(double v) {
     return static_cast<int>(std::floor(v + 0.5));
 }
 
-// Pixels per user unit for a span of `user` units over `pixels` pixels whose
-// first and last pixel centres are the span's ends.
-double pixel_factor(double user, int pixels) {
-    if (user == 0.0 || pixels < 2) return 0.0;
-    return static_cast<double>(pixels - 1) / user;
+// Pixels per user unit for a span of `user` units over `pixels` pixels, so
+// that a pen of `pen` pixels at the span's ends touches its first and last
+// pixel.
+double pixel_factor(double user, int pixels, int pen) {
+    if (user == 0.0 || pixels - pen < 1) return 0.0;
+    return static_cast<double>(pixels - pen) / user;
 }
 
 constexpr int frame_width = 2;
 
+// The pen of a screen: as wide as one pixel of an ordinary screen.
+int pen_for(double ratio) { return std::max(1, static_cast<int>(std::lround(ratio))); }
+
+QSize device_size(QSize size, double ratio) {
+    return {static_cast<int>(std::lround(size.width() * ratio)), static_cast<int>(std::lround(size.height() * ratio))};
+}
+
 }  // namespace
 
-PictureRaster::PictureRaster(QSize size, QRgb background, QRgb foreground, DrawMode mode)
-    : image_(size, QImage::Format_RGB32), background_(background), foreground_(foreground), mode_(mode) {
-    scale(0.0, 0.0, size.width() - 1, size.height() - 1);
+PictureRaster::PictureRaster(QSize size, QRgb background, QRgb foreground, DrawMode mode, int pen)
+    : background_(background), foreground_(foreground), mode_(mode), pen_(pen) {
+    reset(size, pen);
+}
+
+void PictureRaster::reset(QSize size, int pen, double device_pixel_ratio) {
+    image_ = QImage(size, QImage::Format_RGB32);
+    image_.setDevicePixelRatio(device_pixel_ratio);
+    pen_ = std::max(1, pen);
+    scale(0.0, 0.0, size.width() - pen_, size.height() - pen_);
     cls();
 }
 
@@ -62,8 +78,8 @@ void PictureRaster::cls() {
 void PictureRaster::scale(double x1, double y1, double x2, double y2) {
     x1_ = x1;
     y1_ = y1;
-    x_factor_ = pixel_factor(x2 - x1, image_.width());
-    y_factor_ = pixel_factor(y2 - y1, image_.height());
+    x_factor_ = pixel_factor(x2 - x1, image_.width(), pen_);
+    y_factor_ = pixel_factor(y2 - y1, image_.height(), pen_);
     current_c_ = column(current_x_);
     current_r_ = row(current_y_);
     run_open_ = false;
@@ -108,13 +124,22 @@ void PictureRaster::line(double x, double y) {
 }
 
 void PictureRaster::vertical_span(int c, int top, int bottom) {
+    // The pen covers columns c .. c + pen - 1 and rows top .. bottom + pen - 1.
+    const int width = image_.width();
     const int height = image_.height();
-    if (c < 0 || c >= image_.width() || bottom < 0 || top >= height) return;
+    int left = c;
+    int right = c + pen_ - 1;
+    bottom += pen_ - 1;
+    if (right < 0 || left >= width || bottom < 0 || top >= height) return;
+    if (left < 0) left = 0;
+    if (right >= width) right = width - 1;
     if (top < 0) top = 0;
     if (bottom >= height) bottom = height - 1;
     const qsizetype stride = image_.bytesPerLine() / static_cast<qsizetype>(sizeof(QRgb));
-    QRgb* p = pixels() + top * stride + c;
-    for (int r = top; r <= bottom; ++r, p += stride) *p = foreground_;
+    QRgb* p = pixels() + top * stride;
+    for (int r = top; r <= bottom; ++r, p += stride) {
+        for (int k = left; k <= right; ++k) p[k] = foreground_;
+    }
 }
 
 void PictureRaster::segment(int c0, int r0, int c1, int r1) {
@@ -128,7 +153,11 @@ void PictureRaster::segment(int c0, int r0, int c1, int r1) {
     const int step_r = r0 < r1 ? 1 : -1;
     int error = dc + dr;
     for (;;) {
-        if (c0 >= 0 && c0 < width && r0 >= 0 && r0 < height) bits[r0 * stride + c0] = foreground_;
+        if (pen_ > 1) {
+            vertical_span(c0, r0, r0);
+        } else if (c0 >= 0 && c0 < width && r0 >= 0 && r0 < height) {
+            bits[r0 * stride + c0] = foreground_;
+        }
         if (c0 == c1 && r0 == r1) break;
         const int twice = 2 * error;
         if (twice >= dr) {
@@ -144,15 +173,24 @@ void PictureRaster::segment(int c0, int r0, int c1, int r1) {
 
 PictureBox::PictureBox(QSize size, QWidget* parent)
     : QFrame(parent),
-      raster_(size.shrunkBy({frame_width, frame_width, frame_width, frame_width}),
-              palette().color(QPalette::HighlightedText).rgb(), qRgb(0, 0, 0)) {
+      picture_size_(size.shrunkBy({frame_width, frame_width, frame_width, frame_width})),
+      raster_(picture_size_, palette().color(QPalette::Base).rgb(), qRgb(0, 0, 0)) {
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
     setLineWidth(frame_width);
     setFixedSize(size);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    follow_screen();
+}
+
+void PictureBox::follow_screen() {
+    const double ratio = devicePixelRatioF();
+    if (ratio == ratio_ && raster_.image().size() == device_size(picture_size_, ratio)) return;
+    ratio_ = ratio;
+    raster_.reset(device_size(picture_size_, ratio), pen_for(ratio), ratio);
 }
 
 void PictureBox::cls() {
+    follow_screen();
     raster_.cls();
     update();
 }

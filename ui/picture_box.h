@@ -23,14 +23,19 @@ enum class DrawMode {
     per_segment,
 };
 
-// A picture in memory with the drawing operations of a picture box. The user
-// coordinate system spans the whole picture: x1 falls on column 0, x2 on the
-// last column, y1 on row 0 and y2 on the last row, each rounded to the
-// nearest pixel. Lines are 1 pixel wide, drawn by integer Bresenham between
-// pixel centres, without antialiasing; pixels outside the picture are dropped.
+// A picture in memory with the drawing operations of a picture box. Lines
+// are drawn by integer Bresenham between pixel centres, without
+// antialiasing, with a square pen of pen x pen pixels whose top-left pixel
+// is the line's; pixels outside the picture are dropped. The user coordinate
+// system spans the whole picture, so that a pen at x1 touches column 0 and
+// one at x2 the last column, and likewise y1 the first row and y2 the last;
+// positions are rounded to the nearest pixel. A high-density screen gets a
+// picture of its own pixels and a pen as many pixels wide as one pixel of an
+// ordinary screen.
 class PictureRaster final : public PlotSurface {
 public:
-    PictureRaster(QSize size, QRgb background, QRgb foreground, DrawMode mode = DrawMode::merged_columns);
+    PictureRaster(QSize size, QRgb background, QRgb foreground, DrawMode mode = DrawMode::merged_columns,
+                  int pen = 1);
 
     void cls() override;
     void scale(double x1, double y1, double x2, double y2) override;
@@ -40,9 +45,14 @@ public:
     const QImage& image() const { return image_; }
     DrawMode mode() const { return mode_; }
     void set_mode(DrawMode mode);
+    int pen() const { return pen_; }
+    // A new, cleared picture of another size or pen, to be shown at the
+    // given device pixel ratio; the scale spans it anew.
+    void reset(QSize size, int pen, double device_pixel_ratio = 1.0);
 
-    // The pixel (column, row) that the user point (x, y) falls on; it may lie
-    // outside the picture. Values too far out are held at a large bound.
+    // The pixel (column, row) that the user point (x, y) falls on, the pen's
+    // top-left pixel; it may lie outside the picture. Values too far out are
+    // held at a large bound.
     QPoint pixel(double x, double y) const { return {column(x), row(y)}; }
 
 private:
@@ -56,6 +66,7 @@ private:
     QRgb background_;
     QRgb foreground_;
     DrawMode mode_;
+    int pen_;
 
     // User coordinates to pixels: column = (x - x1) * x_factor, rounded.
     double x1_ = 0.0;
@@ -78,7 +89,10 @@ private:
 
 // The window's picture box "Picture1": a sunken frame around a white picture
 // drawn in black. The picture is kept in memory, so covering, uncovering or
-// minimising the window shows it again without a new run.
+// minimising the window shows it again without a new run. It holds as many
+// pixels as the screen shows in its place (twice as many each way on a
+// screen of device pixel ratio 2), so that the line stays sharp; every
+// drawing starts at the ratio of the screen the box is on then.
 class PictureBox : public QFrame, public PlotSurface {
     Q_OBJECT
 
@@ -92,7 +106,8 @@ public:
     void line(double x, double y) override;
     void finish() override;
 
-    // The picture inside the frame, as drawn so far.
+    // The picture inside the frame, as drawn so far, in device pixels; its
+    // devicePixelRatio() is the screen's.
     const QImage& image() const { return raster_.image(); }
     void set_draw_mode(DrawMode mode) { raster_.set_mode(mode); }
 
@@ -100,6 +115,11 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // Matches the picture to the screen's device pixel ratio.
+    void follow_screen();
+
+    QSize picture_size_;  // inside the frame, in the window's pixels
+    double ratio_ = 1.0;
     PictureRaster raster_;
 };
 

@@ -30,8 +30,8 @@ struct Drawing {
     std::vector<std::vector<QPointF>> polylines;
 };
 
-QImage draw(const Drawing& drawing, QSize size, DrawMode mode) {
-    PictureRaster raster(size, white, black, mode);
+QImage draw(const Drawing& drawing, QSize size, DrawMode mode, int pen) {
+    PictureRaster raster(size, white, black, mode, pen);
     raster.scale(drawing.x1, drawing.y1, drawing.x2, drawing.y2);
     for (const auto& polyline : drawing.polylines) {
         raster.pset(polyline.front().x(), polyline.front().y());
@@ -50,7 +50,7 @@ int count_pixels(const QImage& image, QRgb colour) {
 
 // A trace of n points at spacing dt with the given responses, drawn by the
 // plot step into a raster.
-QImage plot_trace(const std::vector<double>& responses, double dt, DrawMode mode, QSize size = window_picture) {
+QImage plot_trace(const std::vector<double>& responses, double dt, DrawMode mode, int pen, QSize size) {
     static Trace trace;
     const int n = static_cast<int>(responses.size());
     SynthesisResult result;
@@ -61,7 +61,7 @@ QImage plot_trace(const std::vector<double>& responses, double dt, DrawMode mode
         if (responses[i - 1] > result.r_max) result.r_max = responses[i - 1];
         if (responses[i - 1] < result.r_min) result.r_min = responses[i - 1];
     }
-    PictureRaster raster(size, white, black, mode);
+    PictureRaster raster(size, white, black, mode, pen);
     elutrix::plot(trace, result, &raster);
     return raster.image();
 }
@@ -104,20 +104,24 @@ void PictureBoxTest::corners_of_the_user_rectangle_fall_on_the_corner_pixels() {
     QFETCH(double, y1);
     QFETCH(double, x2);
     QFETCH(double, y2);
-    for (QSize size : {window_picture, QSize(3, 2), QSize(1000, 7)}) {
-        PictureRaster raster(size, white, black);
-        raster.scale(x1, y1, x2, y2);
-        const int right = size.width() - 1;
-        const int bottom = size.height() - 1;
-        QCOMPARE(raster.pixel(x1, y1), QPoint(0, 0));
-        QCOMPARE(raster.pixel(x2, y1), QPoint(right, 0));
-        QCOMPARE(raster.pixel(x1, y2), QPoint(0, bottom));
-        QCOMPARE(raster.pixel(x2, y2), QPoint(right, bottom));
-        raster.pset(x1, y1);
-        raster.pset(x2, y2);
-        QCOMPARE(raster.image().pixel(0, 0), black);
-        QCOMPARE(raster.image().pixel(right, bottom), black);
-        QCOMPARE(count_pixels(raster.image(), black), 2);
+    // A pen of 2 pixels, as on a screen of device pixel ratio 2, still
+    // touches the first and last column and row.
+    for (int pen : {1, 2}) {
+        for (QSize size : {window_picture, QSize(3, 2) * pen, QSize(1000, 7)}) {
+            PictureRaster raster(size, white, black, DrawMode::merged_columns, pen);
+            raster.scale(x1, y1, x2, y2);
+            const int right = size.width() - pen;
+            const int bottom = size.height() - pen;
+            QCOMPARE(raster.pixel(x1, y1), QPoint(0, 0));
+            QCOMPARE(raster.pixel(x2, y1), QPoint(right, 0));
+            QCOMPARE(raster.pixel(x1, y2), QPoint(0, bottom));
+            QCOMPARE(raster.pixel(x2, y2), QPoint(right, bottom));
+            raster.pset(x1, y1);
+            raster.pset(x2, y2);
+            QCOMPARE(raster.image().pixel(0, 0), black);
+            QCOMPARE(raster.image().pixel(size.width() - 1, size.height() - 1), black);
+            QCOMPARE(count_pixels(raster.image(), black), 2 * pen * pen);
+        }
     }
 }
 
@@ -140,14 +144,21 @@ void PictureBoxTest::merged_columns_draw_the_same_pixels_as_every_segment_data()
     QTest::addColumn<bool>("forwards");  // x only grows, as in a trace
     QTest::addColumn<double>("spread");  // how far points stray outside the picture
     QTest::addColumn<QSize>("size");
-    QTest::newRow("dense forward trace") << 1 << 20000 << 1 << true << 0.0 << window_picture;
-    QTest::newRow("sparse forward trace") << 2 << 300 << 1 << true << 0.0 << window_picture;
-    QTest::newRow("points going back and forth") << 3 << 5000 << 1 << false << 0.0 << window_picture;
-    QTest::newRow("several polylines") << 4 << 2000 << 7 << false << 0.0 << window_picture;
-    QTest::newRow("points far outside") << 5 << 3000 << 2 << false << 3.0 << window_picture;
-    QTest::newRow("small picture") << 6 << 4000 << 3 << true << 0.5 << QSize(5, 4);
-    QTest::newRow("single column") << 7 << 1000 << 1 << false << 0.0 << QSize(1, 50);
-    QTest::newRow("single row") << 8 << 1000 << 1 << false << 0.0 << QSize(50, 1);
+    QTest::addColumn<int>("pen");
+    const QSize doubled = window_picture * 2;
+    QTest::newRow("dense forward trace") << 1 << 20000 << 1 << true << 0.0 << window_picture << 1;
+    QTest::newRow("sparse forward trace") << 2 << 300 << 1 << true << 0.0 << window_picture << 1;
+    QTest::newRow("points going back and forth") << 3 << 5000 << 1 << false << 0.0 << window_picture << 1;
+    QTest::newRow("several polylines") << 4 << 2000 << 7 << false << 0.0 << window_picture << 1;
+    QTest::newRow("points far outside") << 5 << 3000 << 2 << false << 3.0 << window_picture << 1;
+    QTest::newRow("small picture") << 6 << 4000 << 3 << true << 0.5 << QSize(5, 4) << 1;
+    QTest::newRow("single column") << 7 << 1000 << 1 << false << 0.0 << QSize(1, 50) << 1;
+    QTest::newRow("single row") << 8 << 1000 << 1 << false << 0.0 << QSize(50, 1) << 1;
+    QTest::newRow("dense forward trace, pen 2") << 1 << 20000 << 1 << true << 0.0 << doubled << 2;
+    QTest::newRow("back and forth, pen 2") << 3 << 5000 << 1 << false << 0.0 << doubled << 2;
+    QTest::newRow("far outside, pen 2") << 5 << 3000 << 2 << false << 3.0 << doubled << 2;
+    QTest::newRow("small picture, pen 2") << 6 << 4000 << 3 << true << 0.5 << QSize(10, 8) << 2;
+    QTest::newRow("single column, pen 3") << 7 << 1000 << 1 << false << 0.0 << QSize(3, 150) << 3;
 }
 
 void PictureBoxTest::merged_columns_draw_the_same_pixels_as_every_segment() {
@@ -157,6 +168,7 @@ void PictureBoxTest::merged_columns_draw_the_same_pixels_as_every_segment() {
     QFETCH(bool, forwards);
     QFETCH(double, spread);
     QFETCH(QSize, size);
+    QFETCH(int, pen);
     std::mt19937 generator(seed);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     Drawing drawing{0.0, 2.0, 100.0, -1.0, {}};
@@ -171,8 +183,8 @@ void PictureBoxTest::merged_columns_draw_the_same_pixels_as_every_segment() {
         }
         drawing.polylines.push_back(std::move(line));
     }
-    const QImage merged = draw(drawing, size, DrawMode::merged_columns);
-    const QImage reference = draw(drawing, size, DrawMode::per_segment);
+    const QImage merged = draw(drawing, size, DrawMode::merged_columns, pen);
+    const QImage reference = draw(drawing, size, DrawMode::per_segment, pen);
     QVERIFY(count_pixels(reference, black) > 0);
     QCOMPARE(merged, reference);
 }
@@ -199,10 +211,13 @@ void PictureBoxTest::noisy_million_point_traces_match_the_reference() {
         responses[i] = std::exp(-0.5 * std::pow((t - 0.3) / 0.01, 2)) + 0.4 * std::exp(-0.5 * std::pow((t - 0.7) / 0.002, 2)) +
                        baseline_slope * t + noise * unit(generator);
     }
-    const QImage merged = plot_trace(responses, 0.001, DrawMode::merged_columns);
-    const QImage reference = plot_trace(responses, 0.001, DrawMode::per_segment);
-    QVERIFY(count_pixels(reference, black) > window_picture.width());
-    QCOMPARE(merged, reference);
+    for (int pen : {1, 2}) {
+        const QSize size = window_picture * pen;
+        const QImage merged = plot_trace(responses, 0.001, DrawMode::merged_columns, pen, size);
+        const QImage reference = plot_trace(responses, 0.001, DrawMode::per_segment, pen, size);
+        QVERIFY(count_pixels(reference, black) > size.width() * pen);
+        QCOMPARE(merged, reference);
+    }
 }
 
 void PictureBoxTest::single_peak_top_and_baseline_lie_one_eleventh_from_the_edges() {
@@ -319,27 +334,35 @@ void PictureBoxTest::copies_of_the_picture_keep_what_they_showed() {
 }
 
 void PictureBoxTest::the_box_paints_its_retained_picture() {
+    // The suite also runs at QT_SCALE_FACTOR=2: the picture then holds the
+    // screen's pixels, twice as many each way.
     PictureBox box(QSize(700, 250));
+    const double ratio = box.devicePixelRatioF();
+    QCOMPARE(ratio, qEnvironmentVariableIsSet("QT_SCALE_FACTOR") ? qEnvironmentVariable("QT_SCALE_FACTOR").toDouble() : 1.0);
+    const QSize device = window_picture * ratio;
     QCOMPARE(box.size(), QSize(700, 250));
-    QCOMPARE(box.image().size(), window_picture);
-    QCOMPARE(count_pixels(box.image(), white), window_picture.width() * window_picture.height());
+    QCOMPARE(box.image().size(), device);
+    QCOMPARE(box.image().devicePixelRatio(), ratio);
+    QCOMPARE(count_pixels(box.image(), white), device.width() * device.height());
     box.scale(0.0, 0.0, 1.0, 1.0);
     box.pset(0.0, 1.0);
     box.line(1.0, 0.0);
     box.finish();
     const QImage drawn = box.image();
-    const QRect inside = box.contentsRect();
-    QCOMPARE(inside.size(), window_picture);
+    QVERIFY(count_pixels(drawn, black) >= device.width());
+    const QRect inside(box.contentsRect().topLeft() * ratio, device);
+    QCOMPARE(box.contentsRect().size(), window_picture);
     // Painting again, as after being covered or minimised, shows the same
     // picture without drawing it anew.
     for (int paint = 0; paint < 2; ++paint) {
-        const QImage shown = box.grab().toImage().convertToFormat(QImage::Format_RGB32).copy(inside);
+        QImage shown = box.grab().toImage().convertToFormat(QImage::Format_RGB32).copy(inside);
+        shown.setDevicePixelRatio(ratio);
         QCOMPARE(shown, drawn);
         box.hide();
         box.show();
     }
     box.cls();
-    QCOMPARE(count_pixels(box.image(), white), window_picture.width() * window_picture.height());
+    QCOMPARE(count_pixels(box.image(), white), device.width() * device.height());
 }
 
 QTEST_MAIN(PictureBoxTest)

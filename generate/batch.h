@@ -1,0 +1,48 @@
+// A batch: every replicate of every scenario of some scenario files, spread
+// over the cores, each run's files written into one output folder, and a
+// manifest.csv that lists every run, its files and its status.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "generate/scenario.h"
+
+namespace elutrix::generate {
+
+struct BatchOptions {
+    std::string out_dir = ".";
+    std::optional<int> replicates;  // for every scenario, in place of its own
+    bool components = false;        // also write NAME.components.csv
+    unsigned threads = 0;           // 0: one per core
+    // Called on the calling thread about ten times a second while the batch
+    // runs, and once when it is done.
+    std::function<void(std::size_t done, std::size_t total)> progress;
+};
+
+struct BatchReport {
+    std::size_t runs_written = 0;
+    // One line per scenario that wrote no file, and per file that could not
+    // be read: the scenario's name, its file and the message.
+    std::vector<std::string> failures;
+    bool ok() const { return failures.empty(); }
+};
+
+// A scenario file as read, with the path its messages name.
+struct ScenarioSource {
+    std::string path;
+    ScenarioFile file;
+};
+
+// Runs every scenario. A scenario that cannot be read, whose run stops with
+// a message or whose files cannot be written leaves no file of it (files of
+// its other replicates written before are removed again); the others go on.
+BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOptions& options);
+
+// Reads the files and runs them.
+BatchReport run_batch(const std::vector<std::string>& files, const BatchOptions& options);
+
+}  // namespace elutrix::generate

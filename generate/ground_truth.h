@@ -1,0 +1,107 @@
+// The true figures of every peak of a run, from each component's own term of
+// the model as the run evaluates it (relative response x gaussian or emg,
+// with the model's stored constants), in the units an integrator reports.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "engine/inputs.h"
+#include "engine/placement.h"
+#include "engine/synthesis.h"
+#include "models/baseline.h"
+#include "models/fast_models.h"
+
+namespace elutrix::generate {
+
+// A peak's width at a fraction of its apex height, split at the apex.
+struct PeakWidth {
+    double fraction = 0.0;  // 0.5, 0.1 or 0.05
+    double lead = 0.0;      // apex time minus the leading crossing, minutes
+    double trail = 0.0;     // trailing crossing minus the apex time, minutes
+    double width() const { return lead + trail; }
+};
+
+struct PeakTruth {
+    int row = 0;  // 0-based; row + 1 as the user numbers it
+    PeakModel model = PeakModel::Gaussian;  // the term the run uses for it
+    double retention_time_min = 0.0;
+    double relative_response = 0.0;
+    double sigma_s = 0.0;
+    double tau = 0.0;  // 0 for a Gaussian term
+
+    // Area in response x min: by the trapezoid rule over the run's grid (as
+    // an integrator of the data file finds it), and the model's analytic
+    // area (from time 0 on, where the exponentially modified model's decay
+    // starts).
+    double area_trapezoid = 0.0;
+    double area_model = 0.0;
+
+    // Found on the continuous term. A term that is 0 everywhere (relative
+    // response 0, or a decay constant so short that the model gives 0) has
+    // no apex, and none of the figures below.
+    bool has_apex = false;
+    double apex_time_min = 0.0;
+    double apex_height = 0.0;
+    std::array<PeakWidth, 3> widths{};  // at 50 %, 10 % and 5 % of the apex height
+    double tailing = 0.0;               // USP tailing factor, at 5 %
+    double asymmetry = 0.0;             // asymmetry factor, at 10 %
+    double plates = 0.0;                // 5.54 (apex time / half-height width)^2
+    // 1.18 (apex time - previous apex time) / (sum of the half-height
+    // widths), to the previous peak of the table.
+    std::optional<double> resolution;
+    std::optional<double> baseline_at_apex;  // when the run has points
+};
+
+// One component's term, relative response x model value, exactly as the
+// run evaluates it, at any time in seconds.
+class ComponentTerm {
+public:
+    // grid is the run's (see run_grid); it only bounds range().
+    ComponentTerm(double a, const PlacedPeak& peak, bool emg, const fast::Grid& grid);
+    double operator()(double x) const;
+    // The grid points outside which the term is exactly 0.
+    fast::PointRange range() const;
+    bool emg() const { return emg_; }
+
+private:
+    std::variant<fast::GaussianTerm, fast::EmgTerm> term_;
+    bool emg_;
+};
+
+// The run's grid: point i at i x step seconds, step = 90 x latest_tr / n.
+// A run without points gets a one-point stand-in, so that terms can still be
+// evaluated off the grid.
+fast::Grid run_grid(const PeakPlacement& placement, std::int32_t point_count);
+
+// The run's components: every enabled row with a bandwidth, in row order,
+// with the term the run adds for it.
+struct RowTerm {
+    int row;
+    double relative_response;
+    ComponentTerm term;
+};
+std::vector<RowTerm> run_terms(const ComponentTable& rows, const SimulationSettings& settings,
+                               const PeakPlacement& placement, const fast::Grid& grid);
+
+// The run's baseline at a point index, fractional indices included.
+class RunBaseline {
+public:
+    RunBaseline(const ComponentTable& rows, const SimulationSettings& settings, const PeakPlacement& placement);
+    double operator()(double index) const { return baseline(index, ymax_, maxtime_, settings_); }
+
+private:
+    double ymax_ = 0.0;
+    double maxtime_ = 0.0;  // the unrounded point count
+    BaselineSettings settings_;
+};
+
+// The ground truth of a finished run: rows and settings after the run,
+// its placement, and the trace it filled.
+std::vector<PeakTruth> ground_truth(const ComponentTable& rows, const SimulationSettings& settings,
+                                    const PeakPlacement& placement, const Trace& trace);
+
+}  // namespace elutrix::generate

@@ -1,0 +1,163 @@
+#include "generate/outputs.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "engine/version.h"
+#include "generate/scenario.h"
+
+namespace elutrix::generate {
+
+std::string run_stem(const std::string& name, int replicate, int replicates) {
+    if (replicates <= 1) return name;
+    char number[16];
+    std::snprintf(number, sizeof number, "_%04d", replicate);
+    return name + number;
+}
+
+namespace {
+
+char* put_round_trip(char* out, double value) {
+    if (value == 0.0) {
+        *out = '0';
+        return out + 1;
+    }
+    if (!std::isfinite(value)) return out;
+    return std::to_chars(out, out + 32, value).ptr;
+}
+
+nlohmann::ordered_json json_number(double value) {
+    if (!std::isfinite(value)) return nullptr;
+    return value;
+}
+
+nlohmann::ordered_json json_number(const std::optional<double>& value) {
+    return value ? json_number(*value) : nlohmann::ordered_json(nullptr);
+}
+
+}  // namespace
+
+std::string number_text(double value) {
+    char buffer[32];
+    return std::string(buffer, put_round_trip(buffer, value));
+}
+
+std::string csv_field(std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string peaks_csv(const std::vector<PeakTruth>& peaks) {
+    std::string out =
+        "row,model,retention_time_min,relative_response,sigma_s,tau,area_trapezoid,area_model,apex_time_min,"
+        "apex_height,width_50_min,lead_50_min,trail_50_min,width_10_min,lead_10_min,trail_10_min,width_5_min,"
+        "lead_5_min,trail_5_min,tailing_usp,asymmetry_10,plates_half_height,resolution_previous,baseline_at_apex\n";
+    for (const PeakTruth& p : peaks) {
+        out += std::to_string(p.row + 1);
+        out += ',';
+        out += name_of(p.model);
+        for (const double v : {p.retention_time_min, p.relative_response, p.sigma_s, p.tau, p.area_trapezoid,
+                               p.area_model}) {
+            out += ',' + number_text(v);
+        }
+        // Without an apex every later figure is empty.
+        const auto field = [&](double v, bool present = true) { out += ',' + (present ? number_text(v) : ""); };
+        field(p.apex_time_min, p.has_apex);
+        field(p.apex_height, p.has_apex);
+        for (const PeakWidth& w : p.widths) {
+            field(w.width(), p.has_apex);
+            field(w.lead, p.has_apex);
+            field(w.trail, p.has_apex);
+        }
+        field(p.tailing, p.has_apex);
+        field(p.asymmetry, p.has_apex);
+        field(p.plates, p.has_apex);
+        field(p.resolution.value_or(0.0), p.resolution.has_value());
+        field(p.baseline_at_apex.value_or(0.0), p.baseline_at_apex.has_value());
+        out += '\n';
+    }
+    return out;
+}
+
+std::string record_json(const RunOutput& run, const std::string& name, int replicate, int replicates) {
+    nlohmann::ordered_json record;
+    record["program"] = "elutrix-generate";
+    record["version"] = program_version;
+    record["name"] = name;
+    record["replicate"] = replicate;
+    record["replicates"] = replicates;
+    // Whole seeds are written as whole numbers.
+    if (std::isfinite(run.seed) && run.seed == std::floor(run.seed) && std::fabs(run.seed) < 0x1p53) {
+        record["seed"] = static_cast<long long>(run.seed);
+    } else {
+        record["seed"] = json_number(run.seed);
+    }
+    record["seed_drawn"] = run.seed_drawn;
+    record["point_count"] = run.point_count;
+    record["time_step_s"] = json_number(run.time_step_s);
+    record["time_step_min"] = json_number(run.time_step_s ? std::optional(*run.time_step_s / 60.0) : std::nullopt);
+    nlohmann::ordered_json noise;
+    noise["active"] = run.noise.active;
+    noise["level_u"] = json_number(run.noise.u);
+    const auto drawn = [&](double v) { return run.noise.active ? json_number(v) : nlohmann::ordered_json(nullptr); };
+    noise["sd"] = drawn(run.noise.sd);
+    noise["min"] = drawn(run.noise.min);
+    noise["max"] = drawn(run.noise.max);
+    record["noise"] = noise;
+    record["rows"] = rows_json(run.rows);
+    record["settings"] = settings_json(run.settings);
+    return record.dump(2) + "\n";
+}
+
+bool write_components_csv(const RunOutput& run, const Trace& trace, const ByteSink& sink) {
+    const fast::Grid grid = run_grid(run.placement, run.point_count);
+    const std::vector<RowTerm> terms = run_terms(run.rows, run.settings, run.placement, grid);
+    const RunBaseline run_baseline(run.rows, run.settings, run.placement);
+
+    std::string header = "time_min,response,noise_free,baseline";
+    for (const RowTerm& t : terms) header += ",row_" + std::to_string(t.row + 1);
+    header += '\n';
+    if (!sink(header.data(), header.size())) return false;
+
+    constexpr std::size_t block = std::size_t{1} << 16;
+    const std::size_t line_room = (terms.size() + 4) * 33;
+    std::vector<char> buffer(block + line_room);
+    char* const begin = buffer.data();
+    char* out = begin;
+    std::vector<double> values(terms.size());
+    for (std::int32_t i = 1; i <= run.point_count; ++i) {
+        const double t = trace.times[i];
+        // Components in row order, then the baseline, as the run sums them;
+        // a term is exactly 0 outside its range.
+        double sum = 0.0;
+        for (std::size_t j = 0; j < terms.size(); ++j) {
+            values[j] = terms[j].term.range().contains(i) ? terms[j].term(t) : 0.0;
+            sum += values[j];
+        }
+        const double base = run_baseline(static_cast<double>(i));
+        sum += base;
+        out = put_round_trip(out, t / 60.0);
+        for (const double v : {trace.export_points[i].response, sum, base}) {
+            *out++ = ',';
+            out = put_round_trip(out, v);
+        }
+        for (const double v : values) {
+            *out++ = ',';
+            out = put_round_trip(out, v);
+        }
+        *out++ = '\n';
+        if (static_cast<std::size_t>(out - begin) >= block) {
+            if (!sink(begin, static_cast<std::size_t>(out - begin))) return false;
+            out = begin;
+        }
+    }
+    return out == begin || sink(begin, static_cast<std::size_t>(out - begin));
+}
+
+}  // namespace elutrix::generate

@@ -1,0 +1,38 @@
+// The files of one run besides its .xy: the peak table (ground truth), the
+// run's record, and the components table.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/xy_file.h"
+#include "generate/run.h"
+
+namespace elutrix::generate {
+
+// The names a run's files begin with: NAME for a scenario of one run,
+// NAME_0001, NAME_0002 ... for replicates.
+std::string run_stem(const std::string& name, int replicate, int replicates);
+
+// A number in the shortest form that reads back as the same double; "0" for
+// both zeros and an empty text for infinities and NaN.
+std::string number_text(double value);
+
+// A CSV field, quoted when it holds a comma, a quote or a line break.
+std::string csv_field(std::string_view text);
+
+// The ground truth, one line per peak under a header, LF line ends.
+std::string peaks_csv(const std::vector<PeakTruth>& peaks);
+
+// The run's record as JSON: program and version, scenario name, replicate,
+// the seed used, point count, time step, noise level and realised noise,
+// and the inputs after the run's write-backs in the scenario form.
+std::string record_json(const RunOutput& run, const std::string& name, int replicate, int replicates);
+
+// The components table of a finished run, point by point: time (min), the
+// response, the noise-free signal, the baseline and each component's own
+// term, handed to sink in blocks. Returns false when the sink fails.
+bool write_components_csv(const RunOutput& run, const Trace& trace, const ByteSink& sink);
+
+}  // namespace elutrix::generate

@@ -1,0 +1,119 @@
+#include "generate/run.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <random>
+#include <utility>
+
+#include "engine/chromatogram.h"
+
+namespace elutrix::generate {
+
+namespace {
+
+// The level of the noise the run drew, by the run's own rule (the level
+// option and its box, read before the run writes the other box), and the
+// realised noise made again from the same seed: the value drawn at every
+// point for random noise, its running sum for drift.
+NoiseSummary noise_summary(const SimulationSettings& s, const PeakPlacement& placement, std::int32_t n,
+                           RandomGenerator& generator) {
+    NoiseSummary out;
+    if (n < 1 || s.noise_kind == NoiseKind::omit) return out;
+    if (s.level_by_value) {
+        out.u = text_value(s.s_to_n_value);
+    } else if (s.level_by_s_to_n) {
+        const double q = text_value(s.s_to_n_percent);
+        if (q != 0.0) out.u = placement.ymin / q;
+    }
+    if (out.u == 0.0) return out;
+    out.active = true;
+
+    generator.reseed(-std::fabs(text_value(s.seed)));
+    const bool drift = s.noise_kind == NoiseKind::random_walk;
+    double walk = 0.0;
+    double mean = 0.0;
+    double squares = 0.0;  // sum of squared deviations from the running mean
+    out.min = std::numeric_limits<double>::infinity();
+    out.max = -out.min;
+    for (std::int32_t i = 1; i <= n; ++i) {
+        const double v = noise(out.u, s.noise_kind, generator);
+        walk += v;
+        const double x = drift ? walk : v;
+        out.min = std::min(out.min, x);
+        out.max = std::max(out.max, x);
+        const double delta = x - mean;
+        mean += delta / i;
+        squares += delta * (x - mean);
+    }
+    out.sd = n > 1 ? std::sqrt(squares / (n - 1)) : 0.0;
+    return out;
+}
+
+}  // namespace
+
+RunOutput run_once(const ComponentTable& rows, const SimulationSettings& settings, Trace& trace,
+                   RandomGenerator& generator, bool seed_drawn) {
+    RunOutput out;
+    out.rows = rows;
+    out.settings = settings;
+    out.seed = text_value(settings.seed);
+    out.seed_drawn = seed_drawn;
+    const RunResult result = update_run(out.rows, out.settings, trace, nullptr, generator);
+    if (!result.ok) {
+        out.message = result.message;
+        return out;
+    }
+    out.ok = true;
+    // The placement the run made, made again from the same inputs.
+    ComponentTable placed_rows = rows;
+    apply_efficiency(placed_rows, settings);
+    out.placement = place_peaks(placed_rows, settings);
+    out.point_count = trace.point_count;
+    if (out.point_count >= 1) out.time_step_s = run_grid(out.placement, out.point_count).step;
+    out.noise = noise_summary(settings, out.placement, out.point_count, generator);
+    out.peaks = ground_truth(out.rows, out.settings, out.placement, trace);
+    return out;
+}
+
+SimulationSettings replicate_settings(const SimulationSettings& settings, int k, std::uint64_t drawn_seed) {
+    SimulationSettings s = settings;
+    if (!settings.use_seed) {
+        s.use_seed = true;
+        s.seed = std::to_string(drawn_seed);
+    } else if (k > 1) {
+        s.seed = value_text(text_value(settings.seed) + static_cast<double>(k - 1));
+    }
+    return s;
+}
+
+std::string repeated_seed_problem(const SimulationSettings& settings, int count) {
+    if (!settings.use_seed || settings.noise_kind == NoiseKind::omit || count < 2) return {};
+    std::vector<std::pair<double, int>> magnitudes;  // |seed of replicate k|, k
+    for (int k = 1; k <= count; ++k) {
+        const double seed = text_value(replicate_settings(settings, k, 0).seed);
+        magnitudes.push_back({std::fabs(seed), k});
+    }
+    std::sort(magnitudes.begin(), magnitudes.end());
+    for (std::size_t i = 1; i < magnitudes.size(); ++i) {
+        if (magnitudes[i].first != magnitudes[i - 1].first) continue;
+        const int a = std::min(magnitudes[i].second, magnitudes[i - 1].second);
+        const int b = std::max(magnitudes[i].second, magnitudes[i - 1].second);
+        return "replicates " + std::to_string(a) + " and " + std::to_string(b) +
+               " would draw the same noise: their seeds (seed + replicate - 1) are " +
+               replicate_settings(settings, a, 0).seed + " and " + replicate_settings(settings, b, 0).seed +
+               ", and the generator uses a seed's magnitude. Give a seed of 0 or more, below 10^15.";
+    }
+    return {};
+}
+
+std::uint64_t draw_seed() {
+    static std::mutex mutex;
+    static std::random_device device;
+    const std::lock_guard lock(mutex);
+    const std::uint64_t bits = (std::uint64_t{device()} << 32) | device();
+    return bits % (std::uint64_t{1} << 48) + 1;
+}
+
+}  // namespace elutrix::generate

@@ -1,0 +1,72 @@
+// Scenario files: the window's inputs, written as JSON, for runs made without
+// the window. One scenario holds "rows" (up to ten objects with the fields of
+// ComponentRow), "settings" (the fields of SimulationSettings, enumerations
+// by their names), "name", "replicates" and "seed". Texts are given as a
+// user types them; a JSON number stands for the text value_text writes for
+// it. What is missing takes the window's factory value: without "rows" the
+// factory table, and a row left out of "rows" is empty and unchecked.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/inputs.h"
+
+namespace elutrix::generate {
+
+// The most runs one scenario may ask for.
+inline constexpr int max_replicates = 1000000;
+
+struct Scenario {
+    std::string name;  // "name", or else made from the file's stem
+    ComponentTable rows = factory_table();
+    SimulationSettings settings;
+    std::optional<int> replicates;  // as the file gives it
+};
+
+// One scenario of a file, or why it cannot be run.
+struct ScenarioEntry {
+    std::string name;  // for messages: the scenario's name, or where it stands
+    std::optional<Scenario> scenario;
+    std::string error;
+};
+
+// A file's scenarios in file order, or why none of them can be read (a
+// malformed file, with its line and column).
+struct ScenarioFile {
+    std::string error;
+    std::vector<ScenarioEntry> entries;
+};
+
+// Reads the text of a scenario file, which holds one scenario object or a
+// list of them. stem names the scenarios that have no "name": the stem
+// itself for a file of one scenario, stem-2 for the second of a list.
+ScenarioFile read_scenarios(std::string_view text, std::string_view stem);
+
+// Reads the file at path, its stem naming unnamed scenarios.
+ScenarioFile read_scenario_file(const std::string& path);
+
+// One scenario from a parsed JSON value; throws ScenarioError when it is
+// not a valid scenario. default_name is used when it has no "name".
+Scenario scenario_from_json(const nlohmann::json& value, const std::string& default_name);
+
+class ScenarioError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The rows and settings in the scenario form, every field written out, so
+// that reading the result gives the same records.
+nlohmann::ordered_json rows_json(const ComponentTable& rows);
+nlohmann::ordered_json settings_json(const SimulationSettings& settings);
+
+// The names of the enumerations as scenario files spell them.
+const char* name_of(EfficiencyChoice value);
+const char* name_of(PeakModel value);
+const char* name_of(BaselineShape value);
+const char* name_of(NoiseKind value);
+
+}  // namespace elutrix::generate

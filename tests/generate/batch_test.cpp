@@ -1,0 +1,220 @@
+// Batches: bad input leaves no file of its scenario while the others go on,
+// the files and names of every run, the manifest, the record and the
+// components table.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+#include "engine/version.h"
+#include "generate/batch.h"
+#include "generate_test_support.h"
+#include "models/gaussian.h"
+
+namespace elutrix::generate {
+namespace {
+
+using testing::read_all;
+using testing::ScratchDir;
+using testing::write_all;
+
+std::set<std::string> entries(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+std::vector<std::string> split(const std::string& line) {
+    std::vector<std::string> out;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ',');) out.push_back(field);
+    return out;
+}
+
+struct Batch {
+    ScratchDir dir;
+    BatchReport report;
+    std::string out() const { return dir.file("out"); }
+
+    // Writes the files (name, text) and runs them with the options.
+    void run(const std::vector<std::pair<std::string, std::string>>& files, BatchOptions options = {},
+             const std::vector<std::string>& more = {}) {
+        std::vector<std::string> paths;
+        for (const auto& [name, text] : files) {
+            write_all(dir.file(name), text);
+            paths.push_back(dir.file(name));
+        }
+        for (const std::string& name : more) paths.push_back(dir.file(name));
+        options.out_dir = out();
+        report = run_batch(paths, options);
+    }
+};
+
+const char* const noisy_good = R"({"name": "good", "replicates": 2, "seed": 1,
+    "settings": {"noise_kind": "random", "level_by_s_to_n": true, "s_to_n_percent": 100}})";
+
+TEST(Batch, BadInputLeavesNoFileOfItAndTheOthersGoOn) {
+    Batch batch;
+    batch.run({{"good.json", noisy_good},
+               {"toomany.json", R"({"rows": [{"retention_time": 10}], "settings": {"sampling_rate": 2000}})"},
+               {"broken.json", "{\n  \"name\": \"x\",,\n}"},
+               {"list.json", R"([{"name": "ok2"}, {"name": "typo", "settings": {"sampling_rat": 5}}])"},
+               {"clash.json", R"({"name": "good", "replicates": 2})"}},
+              {}, {"missing.json"});
+    EXPECT_FALSE(batch.report.ok());
+    EXPECT_EQ(batch.report.runs_written, 3u);
+
+    const std::string d = batch.dir.path() + "/";
+    const std::vector<std::string> expected_failures = {
+        d + "broken.json: malformed JSON at line 2, column 15: syntax error",
+        d + "missing.json: cannot be read",
+        "\"toomany\" (" + d + "toomany.json): This run asks for 1800000 points",
+        "\"typo\" (" + d + "list.json): scenario 2: unknown key \"sampling_rat\" in settings",
+        "\"good\" (" + d + "clash.json): its files would take the names of those of scenario \"good\" (" + d +
+            "good.json)",
+    };
+    ASSERT_EQ(batch.report.failures.size(), expected_failures.size());
+    for (const std::string& expected : expected_failures) {
+        EXPECT_TRUE(std::any_of(batch.report.failures.begin(), batch.report.failures.end(),
+                                [&](const std::string& f) { return f.rfind(expected, 0) == 0; }))
+            << expected;
+    }
+    // Only the good scenarios' files, and no temporary file.
+    EXPECT_EQ(entries(batch.out()),
+              (std::set<std::string>{"good_0001.xy", "good_0001.peaks.csv", "good_0001.json", "good_0002.xy",
+                                     "good_0002.peaks.csv", "good_0002.json", "ok2.xy", "ok2.peaks.csv", "ok2.json",
+                                     "manifest.csv"}));
+
+    const std::vector<std::string> manifest = lines(read_all(batch.out() + "/manifest.csv"));
+    ASSERT_EQ(manifest.size(), 1u + 9u);
+    EXPECT_EQ(manifest[0], "source,scenario,replicate,seed,status,message,xy,peaks,record,components");
+    std::map<std::string, int> status;
+    for (std::size_t i = 1; i < manifest.size(); ++i) ++status[split(manifest[i])[4]];
+    EXPECT_EQ(status["ok"], 3);
+    EXPECT_EQ(status["failed"], 4 + 2);  // one line each, two for the clash's replicates
+    EXPECT_NE(manifest[1].find(",good,1,1,ok,,good_0001.xy,good_0001.peaks.csv,good_0001.json,"), std::string::npos);
+    EXPECT_NE(manifest[2].find(",good,2,2,ok,,good_0002.xy"), std::string::npos);
+}
+
+TEST(Batch, NamesOfSingleRunsAndReplicates) {
+    struct Case {
+        const char* json;
+        std::optional<int> replicates;  // the option
+        std::set<std::string> xy;       // the .xy files made
+    };
+    const std::vector<Case> cases = {
+        {R"({"name": "r", "replicates": 5})", 2, {"r_0001.xy", "r_0002.xy"}},
+        {R"({"name": "r", "replicates": 5})", 1, {"r.xy"}},
+        {R"({"replicates": 2})", std::nullopt, {"scenario_0001.xy", "scenario_0002.xy"}},
+        {R"([{}, {"name": "b"}])", std::nullopt, {"scenario-1.xy", "b.xy"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.json);
+        Batch batch;
+        BatchOptions options;
+        options.replicates = c.replicates;
+        batch.run({{"scenario.json", c.json}}, options);
+        ASSERT_TRUE(batch.report.ok());
+        std::set<std::string> xy;
+        for (const std::string& name : entries(batch.out()))
+            if (name.ends_with(".xy")) xy.insert(name);
+        EXPECT_EQ(xy, c.xy);
+    }
+}
+
+TEST(Batch, AnOutputFolderThatCannotBeMadeFailsEveryScenario) {
+    Batch batch;
+    write_all(batch.dir.file("out"), "a file where the folder should be");
+    batch.run({{"a.json", "{}"}, {"b.json", R"({"name": "b"})"}});
+    EXPECT_FALSE(batch.report.ok());
+    int folder_failures = 0;
+    for (const std::string& f : batch.report.failures) folder_failures += f.find("cannot be made") != std::string::npos;
+    EXPECT_EQ(folder_failures, 2);
+}
+
+TEST(Batch, TheRecordHoldsTheRunAfterItsWriteBacks) {
+    Batch batch;
+    batch.run({{"pair.json", R"({"seed": 11, "rows": [{"retention_time": 1}, {"enabled": true, "resolution": 1.5}],
+        "settings": {"noise_kind": "random", "level_by_s_to_n": true, "s_to_n_percent": 100}})"}});
+    ASSERT_TRUE(batch.report.ok());
+    const nlohmann::json record = nlohmann::json::parse(read_all(batch.out() + "/pair.json"));
+    EXPECT_EQ(record["program"], "elutrix-generate");
+    EXPECT_EQ(record["version"], program_version);
+    EXPECT_EQ(record["name"], "pair");
+    EXPECT_EQ(record["replicate"], 1);
+    EXPECT_EQ(record["seed"], 11);
+    EXPECT_EQ(record["seed_drawn"], false);
+
+    // The same inputs run here: the record shows its write-backs.
+    const RunOutput run = testing::run_scenario(testing::scenario_of(read_all(batch.dir.file("pair.json"))));
+    ASSERT_TRUE(run.ok);
+    EXPECT_EQ(record["point_count"], run.point_count);
+    EXPECT_EQ(record["time_step_s"].get<double>(), (90.0 * run.placement.latest_tr) / run.point_count);
+    EXPECT_EQ(record["rows"][1]["retention_time"], run.rows[1].retention_time);
+    EXPECT_EQ(record["rows"][1]["relative_response"], "1");  // written for a derived row
+    EXPECT_EQ(record["rows"][1]["plates"], "10000");
+    EXPECT_EQ(record["settings"]["s_to_n_value"], value_text(run.placement.ymin / 100.0));
+    EXPECT_EQ(record["noise"]["level_u"].get<double>(), run.placement.ymin / 100.0);
+
+    const std::vector<std::string> peaks = lines(read_all(batch.out() + "/pair.peaks.csv"));
+    ASSERT_EQ(peaks.size(), 3u);
+    EXPECT_EQ(split(peaks[0]).size(), 24u);
+    EXPECT_EQ(split(peaks[1])[0], "1");
+    EXPECT_EQ(split(peaks[2])[1], "Gaussian");
+}
+
+TEST(Batch, TheComponentsTableAddsUpToTheTrace) {
+    struct Case {
+        const char* json;
+        double s_to_n;  // 0: no noise
+    };
+    const std::vector<Case> cases = {
+        {R"({"rows": [{"retention_time": 1, "tau": 2}, {"enabled": true, "retention_time": 1.2, "relative_response": 0.5}],
+             "settings": {"peak_model": "ExponentiallyModifiedGaussian", "baseline_shape": "quad", "quad_down": true,
+                          "baseline_percentage": 20}})",
+         0.0},
+        {R"({"seed": 2, "rows": [{"retention_time": 1}, {"enabled": true, "retention_time": 1.2, "relative_response": 0.5}],
+             "settings": {"noise_kind": "random", "level_by_s_to_n": true, "s_to_n_percent": 10}})",
+         10.0},
+    };
+    // The smaller peak's height: row 2, sigma = 72 / 100 s.
+    const double ymin = 0.5 * gaussian(1.2, 1.2, 0.72);
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        SCOPED_TRACE(c);
+        Batch batch;
+        BatchOptions options;
+        options.components = true;
+        batch.run({{"parts.json", cases[c].json}}, options);
+        ASSERT_TRUE(batch.report.ok());
+        const std::vector<std::string> table = lines(read_all(batch.out() + "/parts.components.csv"));
+        const std::vector<std::string> xy = lines(read_all(batch.out() + "/parts.xy"));
+        ASSERT_EQ(table.size(), xy.size() + 1);
+        EXPECT_EQ(table[0], "time_min,response,noise_free,baseline,row_1,row_2");
+        const double u = cases[c].s_to_n == 0.0 ? 0.0 : ymin / cases[c].s_to_n;
+        for (std::size_t i = 1; i < table.size(); ++i) {
+            const std::vector<std::string> f = split(table[i]);
+            ASSERT_EQ(f.size(), 6u);
+            std::vector<double> v;
+            for (const std::string& text : f) v.push_back(std::strtod(text.c_str(), nullptr));
+            // The components in row order, then the baseline, as the run sums them.
+            EXPECT_EQ(v[2], (0.0 + v[4] + v[5]) + v[3]) << table[i];
+            EXPECT_EQ(value_text(v[1]) + "\r", split(xy[i - 1])[1]);
+            if (u == 0.0) {
+                EXPECT_EQ(v[1], v[2]);
+            } else {
+                EXPECT_LE(std::fabs(v[1] - v[2]), u / 2.0 * (1.0 + 1e-12));
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace elutrix::generate

@@ -1,0 +1,154 @@
+// The program elutrix-generate itself: its options, exit status and
+// messages, and the progress bar that shows only on a terminal.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "engine/version.h"
+#include "generate_test_support.h"
+
+extern char** environ;
+
+namespace elutrix::generate {
+namespace {
+
+using testing::exists;
+using testing::read_all;
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::vector<char*> argv_of(std::vector<std::string>& args) {
+    args.insert(args.begin(), ELUTRIX_GENERATE_PROGRAM);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+int wait_for(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// Runs the program in folder cwd with standard output and error in files.
+Outcome run_program(std::vector<std::string> args, const testing::ScratchDir& dir) {
+    const std::string out = dir.file("stdout"), err = dir.file("stderr");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv = argv_of(args);
+    pid_t pid = 0;
+    Outcome outcome;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) outcome.status = wait_for(pid);
+    posix_spawn_file_actions_destroy(&actions);
+    outcome.out = read_all(out);
+    outcome.err = read_all(err);
+    return outcome;
+}
+
+// Runs the program with its standard error on a terminal; returns what the
+// terminal received.
+std::string run_on_terminal(std::vector<std::string> args, const testing::ScratchDir& dir) {
+    int terminal = -1, device = -1;
+    if (openpty(&terminal, &device, nullptr, nullptr, nullptr) != 0) return "<no terminal>";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, device, 2);
+    posix_spawn_file_actions_addclose(&actions, terminal);
+    std::vector<char*> argv = argv_of(args);
+    pid_t pid = 0;
+    const bool started = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(device);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t got; started && (got = ::read(terminal, buffer, sizeof buffer)) > 0;) shown.append(buffer, got);
+    ::close(terminal);
+    if (started) wait_for(pid);
+    return shown;
+}
+
+struct CliCase {
+    std::vector<std::string> args;  // OUT stands for the output folder
+    int status;
+    std::string out;                  // standard output holds it
+    std::string err;                  // standard error holds it; empty: standard error is empty
+    std::vector<std::string> made = {};    // files in the output folder
+    std::vector<std::string> absent = {};  // files that must not be there
+};
+
+TEST(Program, OptionsExitStatusAndMessages) {
+    const std::string usage = "Usage: elutrix-generate [--out DIR] [--replicates N] [--components] [--quiet] FILE...";
+    const std::vector<CliCase> cases = {
+        {{"--help"}, 0, usage, ""},
+        {{"--version"}, 0, std::string("elutrix-generate ") + program_version + "\n", ""},
+        {{}, 2, "", "elutrix-generate: no scenario file given\n" + usage},
+        {{"--bogus", "a.json"}, 2, "", "unknown option --bogus"},
+        {{"--replicates", "0", "a.json"}, 2, "", "--replicates needs a whole number from 1 to 1000000"},
+        {{"--replicates", "1000001", "a.json"}, 2, "", "--replicates needs a whole number"},
+        {{"--replicates=2x", "a.json"}, 2, "", "--replicates needs a whole number"},
+        {{"--out"}, 2, "", "--out needs a folder"},
+        {{"a.json"}, 0, "", "", {"a.xy", "a.peaks.csv", "a.json", "manifest.csv"}},
+        {{"--out", "OUT", "a.json"}, 0, "", "", {"OUT/a.xy", "OUT/manifest.csv"}, {"OUT/a.components.csv"}},
+        {{"--out=OUT", "--replicates=2", "--components", "--quiet", "a.json"},
+         0, "", "", {"OUT/a_0001.xy", "OUT/a_0002.components.csv"}, {"OUT/a.xy"}},
+        {{"--out", "OUT", "bad.json", "missing.json", "a.json"},
+         1, "",
+         "elutrix-generate: \"bad\" (bad.json): This run asks for 1800000 points",
+         {"OUT/a.xy"}, {"OUT/bad.xy", "OUT/bad.json"}},
+        {{"--out", "OUT", "missing.json", "a.json"}, 1, "", "elutrix-generate: missing.json: cannot be read\n",
+         {"OUT/a.xy"}},
+        {{"--out", "OUT", "--", "--odd.json"}, 0, "", "", {"OUT/--odd.xy"}},
+    };
+    for (const CliCase& c : cases) {
+        const testing::ScratchDir dir;
+        testing::write_all(dir.file("a.json"), "{}");
+        testing::write_all(dir.file("--odd.json"), "{}");
+        testing::write_all(dir.file("bad.json"), R"({"rows": [{"retention_time": 10}], "settings": {"sampling_rate": 2000}})");
+        std::vector<std::string> args = c.args;
+        for (std::string& a : args) {
+            if (a == "OUT") a = dir.file("out");
+            if (a == "--out=OUT") a = "--out=" + dir.file("out");
+        }
+        std::string shown;
+        for (const std::string& a : c.args) shown += a + " ";
+        SCOPED_TRACE(shown);
+        const Outcome o = run_program(args, dir);
+        EXPECT_EQ(o.status, c.status);
+        EXPECT_NE(o.out.find(c.out), std::string::npos) << o.out;
+        if (c.err.empty()) {
+            EXPECT_EQ(o.err, "");
+        } else {
+            EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
+        }
+        const auto path = [&](const std::string& name) {
+            return name.rfind("OUT/", 0) == 0 ? dir.file("out/" + name.substr(4)) : dir.file(name);
+        };
+        for (const std::string& name : c.made) EXPECT_TRUE(exists(path(name))) << name;
+        for (const std::string& name : c.absent) EXPECT_FALSE(exists(path(name))) << name;
+    }
+}
+
+TEST(Program, ShowsProgressOnATerminalUnlessQuiet) {
+    const testing::ScratchDir dir;
+    testing::write_all(dir.file("a.json"), "{}");
+    const std::string bar = run_on_terminal({"--out", dir.file("out"), "--replicates", "40", "a.json"}, dir);
+    EXPECT_NE(bar.find("\r["), std::string::npos) << bar;
+    EXPECT_NE(bar.find("] 40/40 runs"), std::string::npos) << bar;
+    EXPECT_NE(bar.find(" left"), std::string::npos) << bar;
+    EXPECT_EQ(run_on_terminal({"--quiet", "--out", dir.file("out"), "--replicates", "40", "a.json"}, dir), "");
+}
+
+}  // namespace
+}  // namespace elutrix::generate
