@@ -1,14 +1,168 @@
 #include "engine/xy_file.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "engine/vector_state.h"
 
 namespace elutrix {
 
 namespace {
-// Lines are gathered into blocks of this size before they reach the sink.
-constexpr std::size_t block_size = std::size_t{1} << 20;
+
+// The bytes one block of lines can take.
+constexpr std::size_t block_room = static_cast<std::size_t>(xy_block_points) * xy_line_room;
+
+// On the calling thread alone: lines gathered in a buffer on the stack.
+bool write_in_sequence(const TracePoint* point, std::int32_t count, const ByteSink& sink) {
+    char buffer[64 * 1024];
+    char* const end = buffer + sizeof buffer;
+    char* out = buffer;
+    for (const TracePoint* const last = point + count; point != last; ++point) {
+        if (static_cast<std::size_t>(end - out) < xy_line_room) {
+            if (!sink(buffer, static_cast<std::size_t>(out - buffer))) return false;
+            out = buffer;
+        }
+        out = put_xy_line(out, *point);
+    }
+    return out == buffer || sink(buffer, static_cast<std::size_t>(out - buffer));
+}
+
+// Blocks of lines formatted by every thread, each into one slot of a ring of
+// buffers, and handed to the sink by the calling thread in block order. A
+// block is only taken while a slot is free, so memory stays at one ring
+// whatever the length of the trace.
+class ParallelWriter {
+public:
+    ParallelWriter(const TracePoint* points, std::int32_t count, std::size_t slots)
+        : points_(points),
+          count_(count),
+          blocks_((count + xy_block_points - 1) / xy_block_points),
+          slots_(slots) {
+        buffers_.reserve(slots);
+        for (std::size_t s = 0; s < slots; ++s) buffers_.emplace_back(new char[block_room]);
+        sizes_.assign(slots, 0);
+        formatted_.assign(slots, -1);
+    }
+
+    ParallelWriter(const ParallelWriter&) = delete;
+    ParallelWriter& operator=(const ParallelWriter&) = delete;
+
+    ~ParallelWriter() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopped_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& worker : workers_) worker.join();
+    }
+
+    // Starts up to helpers threads beside the calling one; fewer when the
+    // system has no more to give.
+    void start_helpers(unsigned helpers) {
+        try {
+            workers_.reserve(helpers);
+            for (unsigned w = 0; w < helpers; ++w) workers_.emplace_back([this] { help(); });
+        } catch (const std::system_error&) {
+            // The blocks go to the threads that did start.
+        } catch (const std::bad_alloc&) {
+        }
+    }
+
+    bool write(const ByteSink& sink) {
+        clear_vector_upper_state();
+        std::unique_lock lock(mutex_);
+        while (next_written_ < blocks_) {
+            const std::size_t slot = static_cast<std::size_t>(next_written_) % slots_;
+            if (formatted_[slot] == next_written_) {
+                lock.unlock();
+                const bool written = sink(buffers_[slot].get(), sizes_[slot]);
+                lock.lock();
+                if (!written) return false;  // the destructor stops the helpers
+                formatted_[slot] = -1;
+                ++next_written_;
+                lock.unlock();
+                changed_.notify_all();
+                lock.lock();
+            } else if (can_take()) {
+                format_next(lock);
+            } else {
+                changed_.wait(lock);
+            }
+        }
+        return true;
+    }
+
+private:
+    bool can_take() const {
+        return next_taken_ < blocks_ && static_cast<std::size_t>(next_taken_ - next_written_) < slots_;
+    }
+
+    // Takes the next block, formats it with the lock released and marks it
+    // done.
+    void format_next(std::unique_lock<std::mutex>& lock) {
+        const std::int32_t block = next_taken_++;
+        const std::size_t slot = static_cast<std::size_t>(block) % slots_;
+        lock.unlock();
+        const std::int32_t first = block * xy_block_points;
+        const std::int32_t last = std::min(count_, first + xy_block_points);
+        char* const begin = buffers_[slot].get();
+        char* out = begin;
+        for (std::int32_t i = first; i < last; ++i) out = put_xy_line(out, points_[i]);
+        lock.lock();
+        sizes_[slot] = static_cast<std::size_t>(out - begin);
+        formatted_[slot] = block;
+        changed_.notify_all();
+    }
+
+    void help() {
+        clear_vector_upper_state();
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return stopped_ || next_taken_ >= blocks_ || can_take(); });
+            if (stopped_ || next_taken_ >= blocks_) return;
+            format_next(lock);
+        }
+    }
+
+    const TracePoint* const points_;
+    const std::int32_t count_;
+    const std::int32_t blocks_;
+    const std::size_t slots_;
+    std::vector<std::unique_ptr<char[]>> buffers_;
+    std::vector<std::size_t> sizes_;
+    std::vector<std::int32_t> formatted_;  // the block each slot holds, -1 when free
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::int32_t next_taken_ = 0;
+    std::int32_t next_written_ = 0;
+    bool stopped_ = false;
+    std::vector<std::thread> workers_;
+};
+
+// Sets up the parallel writer; nullopt when its memory cannot be had, before
+// any byte has reached the sink.
+std::optional<bool> write_in_parallel(const TracePoint* points, std::int32_t count, const ByteSink& sink) {
+    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    if (threads < 2) return std::nullopt;
+    std::unique_ptr<ParallelWriter> writer;
+    try {
+        // Two slots a thread: one being formatted, one formatted and waiting.
+        writer = std::make_unique<ParallelWriter>(points, count, 2 * threads);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    writer->start_helpers(threads - 1);
+    return writer->write(sink);
+}
+
 }  // namespace
 
 char* put_xy_line(char* out, const TracePoint& point) {
@@ -24,21 +178,12 @@ bool write_xy_lines(const Trace& trace, const ByteSink& sink) {
     const std::int32_t available = static_cast<std::int32_t>(trace.export_points.size()) - 1;
     const std::int32_t count = std::min(trace.point_count, available);
     if (count <= 0) return true;
-
-    const auto buffer = std::make_unique_for_overwrite<char[]>(block_size);
-    char* const begin = buffer.get();
-    char* const end = begin + block_size;
-    char* out = begin;
-    const TracePoint* point = trace.export_points.data() + 1;
-    const TracePoint* const last = point + count;
-    for (; point != last; ++point) {
-        if (static_cast<std::size_t>(end - out) < xy_line_room) {
-            if (!sink(begin, static_cast<std::size_t>(out - begin))) return false;
-            out = begin;
-        }
-        out = put_xy_line(out, *point);
+    const TracePoint* const first = trace.export_points.data() + 1;
+    if (count >= 2 * xy_block_points) {
+        if (const std::optional<bool> written = write_in_parallel(first, count, sink)) return *written;
     }
-    return out == begin || sink(begin, static_cast<std::size_t>(out - begin));
+    clear_vector_upper_state();
+    return write_in_sequence(first, count, sink);
 }
 
 }  // namespace elutrix

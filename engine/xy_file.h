@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 #include "engine/inputs.h"
@@ -23,9 +24,17 @@ char* put_xy_line(char* out, const TracePoint& point);
 // written, which ends the writing.
 using ByteSink = std::function<bool(const char* data, std::size_t size)>;
 
+// The lines are formatted in blocks of this many points; a trace of at least
+// two blocks is formatted on every core, the blocks in parallel.
+inline constexpr std::int32_t xy_block_points = 16384;
+
 // Hands the lines of export points 1 .. point_count (none when it is 0 or
 // negative) to sink, in blocks, in order. Returns false as soon as the sink
-// fails.
+// fails. The sink is only ever called on the calling thread. When memory or
+// threads for the parallel formatting cannot be had, the lines are formatted
+// on the calling thread alone into a buffer on its stack: the same bytes, and
+// no allocation that could fail. An exception thrown by the sink passes on to
+// the caller once the other threads have stopped.
 bool write_xy_lines(const Trace& trace, const ByteSink& sink);
 
 }  // namespace elutrix

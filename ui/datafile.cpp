@@ -5,10 +5,12 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringList>
 #include <cstddef>
+#include <cstdio>
+#include <string>
 
+#include "engine/file_output.h"
 #include "engine/xy_file.h"
 
 namespace elutrix::ui {
@@ -21,21 +23,21 @@ QString& last_directory() {
     return directory;
 }
 
-// Hands the lines to the file.
-bool write_lines(QFileDevice& file, const Trace& trace) {
-    return write_xy_lines(trace, [&file](const char* data, std::size_t size) {
-        return file.write(data, static_cast<qint64>(size)) == static_cast<qint64>(size);
-    });
-}
-
-// Writes straight into the file, truncating it first: for targets that cannot
-// be replaced through a temporary sibling. Lines written before a failure stay.
-bool write_directly(const QString& path, const Trace& trace) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) return false;
-    const bool written = write_lines(file, trace);
-    file.close();
-    return written && file.error() == QFileDevice::NoError;
+// Shows the export's one failure message; where even that fails for want of
+// memory, the message goes to standard error.
+void report_failure(const MessageHandler& show_message, const QString& path) noexcept {
+    static constexpr char text[] = "Unknown error in opening file ";
+    try {
+        show_message(QLatin1String(text) + path);
+        return;
+    } catch (...) {
+    }
+    std::fputs(text, stderr);
+    try {
+        std::fputs(QFile::encodeName(path).constData(), stderr);
+    } catch (...) {
+    }
+    std::fputc('\n', stderr);
 }
 
 }  // namespace
@@ -60,32 +62,24 @@ std::optional<QString> QtSaveDialog::ask(QWidget* parent) {
 
 bool write_datafile(const QString& path, const Trace& trace) {
     clear_vector_upper_state();
-    const QFileInfo target(path);
-    if (target.isDir()) return false;
-    // A device or a pipe cannot be replaced by a renamed file, and a folder
-    // that refuses new files leaves no room for a temporary sibling: such a
-    // file is truncated and written in place.
-    if (target.exists() && (!target.isFile() || !QFileInfo(target.absolutePath()).isWritable())) {
-        return write_directly(path, trace);
-    }
-
-    // The new text goes into a temporary sibling that replaces the file only
-    // once every line is written, so a failure keeps the old file as it was.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return false;
-    if (!write_lines(file, trace)) {
-        file.cancelWriting();
-        file.commit();  // removes the temporary sibling
-        return false;
-    }
-    return file.commit();
+    const QByteArray name = QFile::encodeName(path);
+    return replace_file(std::string(name.constData(), static_cast<std::size_t>(name.size())),
+                        [&trace](const ByteSink& sink) { return write_xy_lines(trace, sink); });
 }
 
 void write_datafile_command(QWidget* parent, SaveDialog& dialog, const Trace& trace,
                             const MessageHandler& show_message) {
-    const std::optional<QString> path = dialog.ask(parent);
-    if (!path) return;
-    if (!write_datafile(*path, trace)) show_message(QStringLiteral("Unknown error in opening file ") + *path);
+    // No failure, not even one of memory, leaves the command: each ends in
+    // the one message, and the program goes on.
+    QString path;
+    try {
+        const std::optional<QString> answer = dialog.ask(parent);
+        if (!answer) return;
+        path = *answer;
+        if (write_datafile(path, trace)) return;
+    } catch (...) {
+    }
+    report_failure(show_message, path);
 }
 
 }  // namespace elutrix::ui

@@ -28,14 +28,16 @@ public:
 };
 
 // Writes points 1 .. point_count of trace.export_points to path as
-// "minutes,response" lines ended by CR LF. Returns false on any failure to
-// create, write or replace the file; an existing file is then left as it was
-// wherever the file system allows.
+// "minutes,response" lines ended by CR LF, through replace_file: an existing
+// file keeps its owner, group and mode, and is left as it was on a failure
+// wherever the file system allows. Returns false on any failure to create,
+// write or replace the file.
 bool write_datafile(const QString& path, const Trace& trace);
 
 // The whole command: asks for a path, writes the file and reports
-// "Unknown error in opening file <path>" through show_message on failure.
-// Cancelling does nothing.
+// "Unknown error in opening file <path>" through show_message on any failure,
+// running out of memory included; no exception leaves it. Cancelling does
+// nothing.
 void write_datafile_command(QWidget* parent, SaveDialog& dialog, const Trace& trace, const MessageHandler& show_message);
 
 }  // namespace elutrix::ui

@@ -12,7 +12,9 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <cstdio>
 #include <initializer_list>
+#include <new>
 #include <vector>
 
 #include "engine/chromatogram.h"
@@ -109,6 +111,27 @@ void show_text(QLineEdit* box, const std::string& text) {
 
 void write_if_changed(QLineEdit* box, const std::string& before, const std::string& after) {
     if (after != before) show_text(box, after);
+}
+
+// Runs one command so that no exception leaves its click handler: a failure,
+// running out of memory among them, is reported once and the window goes on.
+template <class Command>
+void guarded(const MessageHandler& show_message, Command&& command) noexcept {
+    const char* failure = nullptr;
+    try {
+        command();
+        return;
+    } catch (const std::bad_alloc&) {
+        failure = "There is not enough memory for this command.";
+    } catch (...) {
+        failure = "The command stopped because of an unexpected error.";
+    }
+    try {
+        if (show_message) show_message(QString::fromLatin1(failure));
+        return;
+    } catch (...) {
+    }
+    std::fprintf(stderr, "%s\n", failure);
 }
 
 }  // namespace
@@ -311,8 +334,8 @@ void MainWindow::build_menu() {
     QAction* about = menu->addAction(QStringLiteral("About ") + name_and_version);
     about->setObjectName(QStringLiteral("about_name"));
     menuBar()->addMenu(menu);
-    connect(instructions, &QAction::triggered, this, [] { show_instructions(); });
-    connect(about, &QAction::triggered, this, [] { show_about(); });
+    connect(instructions, &QAction::triggered, this, &MainWindow::instructions_clicked);
+    connect(about, &QAction::triggered, this, &MainWindow::about_clicked);
 }
 
 void MainWindow::set_tab_order() {
@@ -401,6 +424,22 @@ void MainWindow::write_back(const ComponentTable& before, const ComponentTable& 
 }
 
 void MainWindow::update_clicked() {
+    guarded(message_handler_, [this] { run_update(); });
+}
+
+void MainWindow::reset_clicked() {
+    guarded(message_handler_, [this] { run_reset(); });
+}
+
+void MainWindow::instructions_clicked() {
+    guarded(message_handler_, [] { show_instructions(); });
+}
+
+void MainWindow::about_clicked() {
+    guarded(message_handler_, [] { show_about(); });
+}
+
+void MainWindow::run_update() {
     const ComponentTable table_before = read_table();
     const SimulationSettings settings_before = read_settings();
     ComponentTable table = table_before;
@@ -468,7 +507,7 @@ void MainWindow::write_settings(const SimulationSettings& settings) {
     custom_plates_->setText(qtext(settings.custom_plates));
 }
 
-void MainWindow::reset_clicked() {
+void MainWindow::run_reset() {
     // Every row emptied and switched off, then the factory settings, then
     // row 1 as a fresh start shows it, except that its relative response
     // is written as "1" rather than "1.00".

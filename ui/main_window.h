@@ -47,6 +47,11 @@ public slots:
     void reset_clicked();
     // "Write  datafile": saves the last trace.
     void write_datafile_clicked();
+    // The menu's two items: the Instructions and About windows.
+    void instructions_clicked();
+    void about_clicked();
+    // No exception leaves any of these: a failure shows one message and the
+    // window goes on.
 
 private:
     // One row of the component table.
@@ -73,6 +78,10 @@ private:
 
     ComponentTable read_table() const;
     SimulationSettings read_settings() const;
+    // The bodies of the Update and Reset commands.
+    void run_update();
+    void run_reset();
+
     void write_back(const ComponentTable& before, const ComponentTable& after, const SimulationSettings& settings_before,
                     const SimulationSettings& settings_after);
 

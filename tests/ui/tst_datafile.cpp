@@ -22,6 +22,7 @@
 #include <sys/resource.h>
 
 #include "engine/inputs.h"
+#include "file_system_support.h"
 #include "ui/datafile.h"
 
 using elutrix::Trace;
@@ -366,6 +367,53 @@ private slots:
         QCOMPARE(messages.shown, QStringList{"Unknown error in opening file " + file});
         QCOMPARE(contents(file), old);
         QCOMPARE(entries(dir_->path()), QStringList{"kept.xy"});
+    }
+
+    // The export keeps what the user had: a long name, a link, other hard
+    // links, the group and the mode.
+    void replacement_keeps_what_the_user_had_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("name of 255 bytes") << "long name";
+        QTest::newRow("symbolic link to a file elsewhere") << "link";
+        QTest::newRow("file with a second hard link") << "hard link";
+        QTest::newRow("group and set-group-ID mode") << "group";
+    }
+
+    void replacement_keeps_what_the_user_had() {
+        QFETCH(QString, kind);
+        namespace fs = elutrix::testing;
+        const std::string folder = dir_->path().toStdString();
+        std::string chosen = folder + "/run.xy";  // what the dialog answers
+        std::string target = chosen;              // where the lines must land
+        mode_t mode = 0640;
+        gid_t group = getegid();
+        if (kind == "long name") chosen = target = folder + '/' + std::string(252, 'n') + ".xy";
+        if (kind == "link") {
+            QVERIFY(QDir(dir_->path()).mkdir("real"));
+            target = folder + "/real/kept.xy";
+            QVERIFY(symlink("real/kept.xy", chosen.c_str()) == 0);
+        }
+        fs::write_file(target, "old\r\n", mode);
+        if (kind == "hard link") QVERIFY(link(target.c_str(), (folder + "/same.xy").c_str()) == 0);
+        if (kind == "group") {
+            mode = 02660;
+            if (fs::running_as_root()) group = fs::lab_group;
+            QVERIFY(chown(target.c_str(), geteuid(), group) == 0);
+            QVERIFY(chmod(target.c_str(), mode) == 0);
+        }
+        const std::set<std::string> names = fs::entries(folder);
+        set_points({{90.0, 2.5}});
+
+        FakeSaveDialog dialog(QString::fromStdString(chosen));
+        Messages messages;
+        elutrix::ui::write_datafile_command(nullptr, dialog, *trace_, messages.handler());
+        QVERIFY(messages.shown.isEmpty());
+        QCOMPARE(fs::read_file(target), std::string("1.5,2.5\r\n"));
+        QCOMPARE(fs::identity(target).mode, mode);
+        QCOMPARE(fs::identity(target).group, group);
+        QCOMPARE(fs::identity(chosen).is_link, kind == "link");
+        if (kind == "hard link") QCOMPARE(fs::read_file(folder + "/same.xy"), fs::read_file(target));
+        QVERIFY(fs::entries(folder) == names);
     }
 
     void comma_locale_still_writes_periods() {
