@@ -85,7 +85,8 @@ struct Place {
 
 // Every key of the object must be one of the known keys.
 void check_keys(const json& object, std::span<const char* const> known, const Place& place) {
-    for (const auto& [key, value] : object.items()) {
+    for (const auto& item : object.items()) {
+        const std::string& key = item.key();
         if (std::find_if(known.begin(), known.end(), [&](const char* k) { return key == k; }) != known.end()) continue;
         std::string message = "unknown key " + in_quotes(key) + " " + place.text;
         const char* nearest = nullptr;
