@@ -57,7 +57,7 @@ inline SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSetting
     const bool gaussian_model = settings.peak_model == PeakModel::Gaussian;
     const double T = text_value(rows[placement.latest_row].retention_time);
     const double M = 1.5 * ((T * 60.0) * sr);
-    const BaselineSettings baseline_settings = BaselineSettings::from(settings);
+    const BaselineSettings baseline_settings = read_baseline(settings);
     const double v = text_value(settings.s_to_n_value);
     const double s = text_value(settings.s_to_n_percent);
     const bool by_value = settings.level_by_value && v != 0.0;
@@ -81,16 +81,16 @@ inline SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSetting
         resp += baseline(static_cast<double>(i), placement.ymax, M, baseline_settings);
         // The window lets at most one of the two level rules hold.
         if (kind == NoiseKind::random) {
-            if (by_value) resp += noise(v, kind, generator);
-            if (by_s_to_n) resp += noise(placement.ymin / s, kind, generator);
+            if (by_value) resp += noise(v, generator);
+            if (by_s_to_n) resp += noise(placement.ymin / s, generator);
         }
         if (kind == NoiseKind::random_walk) {
             if (by_value) {
-                walk += noise(v, kind, generator);
+                walk += noise(v, generator);
                 resp += walk;
             }
             if (by_s_to_n) {
-                walk += noise(placement.ymin / s, kind, generator);
+                walk += noise(placement.ymin / s, generator);
                 resp += walk;
             }
         }
