@@ -74,6 +74,7 @@ std::vector<ActiveTerm> active_terms(const ComponentTable& rows, const Simulatio
 
 // The enabled rows' terms in row order, summed as the plain loop sums them.
 fast::TermSum term_sum(const std::vector<ActiveTerm>& terms) {
+    static_assert(component_count <= fast::TermSum::max_terms, "a TermSum holds a term for every row");
     fast::TermSum sum;
     for (const ActiveTerm& active : terms) std::visit([&](const auto& term) { sum.add(term); }, active.term);
     return sum;

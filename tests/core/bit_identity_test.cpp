@@ -27,6 +27,7 @@
 #include "engine/synthesis.h"
 #include "models/emg.h"
 #include "models/fast_models.h"
+#include "models/float_bits.h"
 #include "models/gamma.h"
 #include "models/gaussian.h"
 #include "reference/literal_models.h"
