@@ -52,7 +52,9 @@ inline bool absorbs(double sum, double bound) {
 
 // 2^k for -1074 <= k <= 1023, built from its bits.
 inline double power_of_two(int k) {
-    if (k >= 1 - exponent_bias) return std::bit_cast<double>(static_cast<std::uint64_t>(k + exponent_bias) << significand_bits);
+    if (k >= 1 - exponent_bias) {
+        return std::bit_cast<double>(static_cast<std::uint64_t>(k + exponent_bias) << significand_bits);
+    }
     return std::bit_cast<double>(std::uint64_t{1} << (k - smallest_subnormal_log2));
 }
 

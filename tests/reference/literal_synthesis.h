@@ -3,6 +3,14 @@
 // baseline, then the noise. Nothing is skipped, hoisted out of the models or
 // shared among threads. Tests and benchmarks hold the synthesis of the
 // program against it.
+//
+// Which peak models it evaluates is its template argument, never a matter
+// of which headers came first: CopiedModels, the plain copy of
+// reference/literal_models.h, against which the tests hold every run, or
+// ProgramModels, the program's own models/, whose plain cost the benchmarks
+// measure. The tests hold the two equal bit for bit. The baseline, the
+// noise and the text conversions are the program's own either way; the
+// fast path does not change them.
 #pragma once
 
 #include <cmath>
@@ -15,8 +23,19 @@
 #include "models/emg.h"
 #include "models/gaussian.h"
 #include "models/noise.h"
+#include "reference/literal_models.h"
 
 namespace elutrix::literal {
+
+struct CopiedModels {
+    static double gaussian(double x, double peak, double sigma) { return literal::gaussian(x, peak, sigma); }
+    static double emg(double x, double peak, double sigma, double tau) { return literal::emg(x, peak, sigma, tau); }
+};
+
+struct ProgramModels {
+    static double gaussian(double x, double peak, double sigma) { return elutrix::gaussian(x, peak, sigma); }
+    static double emg(double x, double peak, double sigma, double tau) { return elutrix::emg(x, peak, sigma, tau); }
+};
 
 struct SynthesisOutcome {
     std::int64_t n = 0;  // point count; no point exists when it is below 1
@@ -29,9 +48,9 @@ struct SynthesisOutcome {
 // value into settings. The inputs are read once before the loop rather than
 // at every point: nothing can change them during a run, so the values are
 // the same.
-inline SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSettings& settings,
-                                   const PeakPlacement& placement, RandomGenerator& generator,
-                                   std::vector<double>& times, std::vector<double>& responses) {
+template <class Models>
+SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSettings& settings, const PeakPlacement& placement,
+                            RandomGenerator& generator, std::vector<double>& times, std::vector<double>& responses) {
     SynthesisOutcome out;
     // 1. and 2. Sampling rate and point count, halves rounded to even.
     const double sr = text_value(settings.sampling_rate);
@@ -73,9 +92,9 @@ inline SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSetting
             const PlacedPeak& p = placement.peaks[j];
             if (!rows[j].enabled || p.sigma == 0.0) continue;
             if (gaussian_model || p.tau == 0.0) {
-                resp += a[j] * gaussian(t, p.peak, p.sigma);
+                resp += a[j] * Models::gaussian(t, p.peak, p.sigma);
             } else {
-                resp += a[j] * emg(t, p.peak, p.sigma, p.tau);
+                resp += a[j] * Models::emg(t, p.peak, p.sigma, p.tau);
             }
         }
         resp += baseline(static_cast<double>(i), placement.ymax, M, baseline_settings);
