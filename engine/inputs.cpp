@@ -95,6 +95,11 @@ std::string value_text(double value) {
     return std::string(buffer, put_number(buffer, value));
 }
 
+BaselineSettings read_baseline(const SimulationSettings& settings) {
+    return {settings.baseline_shape, settings.linear_down, settings.quad_down,
+            text_value(settings.baseline_percentage)};
+}
+
 ComponentTable factory_table() {
     ComponentTable rows;
     rows[0].enabled = true;

@@ -8,6 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "models/baseline.h"
+#include "models/noise.h"
+
 namespace elutrix {
 
 // One row of the component table. Every field holds the text of one cell:
@@ -26,8 +29,6 @@ using ComponentTable = std::array<ComponentRow, component_count>;
 
 enum class EfficiencyChoice { lc, gc, custom, custom_individual };
 enum class PeakModel { Gaussian, ExponentiallyModifiedGaussian };
-enum class BaselineShape { flat, linear, quad };
-enum class NoiseKind { omit, random, random_walk };
 
 // Every input of a run apart from the component table.
 struct SimulationSettings {
@@ -78,6 +79,9 @@ inline constexpr std::size_t number_text_room = 24;
 // of room, and returns the end of the text. The data file writes its
 // numbers with it.
 char* put_number(char* out, double value);
+
+// The baseline settings of a run, with the percentage read from its text.
+BaselineSettings read_baseline(const SimulationSettings& settings);
 
 // The factory component table: row 1 on with retention time 1, relative
 // response "1.00", 10000 plates and tau 1; the other rows empty and off.

@@ -74,6 +74,7 @@ std::vector<ActiveTerm> active_terms(const ComponentTable& rows, const Simulatio
 
 // The enabled rows' terms in row order, summed as the plain loop sums them.
 fast::TermSum term_sum(const std::vector<ActiveTerm>& terms) {
+    static_assert(component_count <= fast::TermSum::max_terms, "a TermSum holds a term for every row");
     fast::TermSum sum;
     for (const ActiveTerm& active : terms) std::visit([&](const auto& term) { sum.add(term); }, active.term);
     return sum;
@@ -227,7 +228,7 @@ SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& setti
     // point, read from the latest row's retention time text.
     const double T = text_value(rows[placement.latest_row].retention_time);
     const double maxtime = 1.5 * ((T * 60.0) * sr);
-    const BaselineSettings baseline_settings = BaselineSettings::from(settings);
+    const BaselineSettings baseline_settings = read_baseline(settings);
     // The last point lies at 90 x latest_tr seconds, the latest of all.
     if (!std::isfinite((60.0 * run_length_factor) * latest_tr)) {
         stop_run("The latest retention time of " + value_text(latest_tr) +
@@ -248,10 +249,10 @@ SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& setti
         double resp = trace.responses[i];
         if (level.active) {
             if (drift) {
-                walk += noise(level.u, settings.noise_kind, generator);
+                walk += noise(level.u, generator);
                 resp += walk;
             } else {
-                resp += noise(level.u, settings.noise_kind, generator);
+                resp += noise(level.u, generator);
             }
             trace.responses[i] = resp;
         }

@@ -43,7 +43,7 @@ std::vector<RowTerm> run_terms(const ComponentTable& rows, const SimulationSetti
 
 RunBaseline::RunBaseline(const ComponentTable& rows, const SimulationSettings& settings,
                          const PeakPlacement& placement)
-    : ymax_(placement.ymax), settings_(BaselineSettings::from(settings)) {
+    : ymax_(placement.ymax), settings_(read_baseline(settings)) {
     const double T = text_value(rows[placement.latest_row].retention_time);
     maxtime_ = 1.5 * ((T * 60.0) * text_value(settings.sampling_rate));
 }

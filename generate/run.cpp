@@ -38,7 +38,7 @@ NoiseSummary noise_summary(const SimulationSettings& s, const PeakPlacement& pla
     out.min = std::numeric_limits<double>::infinity();
     out.max = -out.min;
     for (std::int32_t i = 1; i <= n; ++i) {
-        const double v = noise(out.u, s.noise_kind, generator);
+        const double v = noise(out.u, generator);
         walk += v;
         const double x = drift ? walk : v;
         out.min = std::min(out.min, x);

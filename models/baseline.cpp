@@ -2,11 +2,6 @@
 
 namespace elutrix {
 
-BaselineSettings BaselineSettings::from(const SimulationSettings& settings) {
-    return {settings.baseline_shape, settings.linear_down, settings.quad_down,
-            text_value(settings.baseline_percentage)};
-}
-
 double baseline(double x, double ymax, double maxtime, const BaselineSettings& settings) {
     const double p = settings.percentage;
     switch (settings.shape) {

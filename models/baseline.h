@@ -1,17 +1,17 @@
 #pragma once
 
-#include "engine/inputs.h"
-
 namespace elutrix {
 
-// The baseline settings of a run, with the percentage already read as a number.
+// The shape of the baseline: none, a straight ramp or a parabola.
+enum class BaselineShape { flat, linear, quad };
+
+// The baseline settings of a run, with the percentage already read as a
+// number (the engine reads it from its text).
 struct BaselineSettings {
     BaselineShape shape = BaselineShape::flat;
     bool linear_down = false;
     bool quad_down = false;
     double percentage = 0.0;  // baseline at the end of the run, in % of ymax
-
-    static BaselineSettings from(const SimulationSettings& settings);
 };
 
 // Baseline contribution at position x of a run of length maxtime (same unit):

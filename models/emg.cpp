@@ -16,15 +16,10 @@ double erf(double x) {
 double emg(double x, double peak, double sigma, double tau) {
     const double c1 = 1.0 / constants::root_two;
     const double abs_tau = std::fabs(tau);
-    double z = 0.0;
-    double E = 0.0;
-    if (tau < 0.0) {
-        z = c1 * ((peak - x) / sigma - sigma / abs_tau);
-        E = (sigma * sigma) / (tau * (tau * 2.0)) + (x - peak) / abs_tau;
-    } else {
-        z = c1 * ((x - peak) / sigma - sigma / tau);
-        E = (sigma * sigma) / (tau * (tau * 2.0)) - (x - peak) / tau;
-    }
+    // A fronting peak (tau < 0) is the tailing one mirrored about its centre.
+    const double z = tau < 0.0 ? c1 * ((peak - x) / sigma - sigma / abs_tau)
+                               : c1 * ((x - peak) / sigma - sigma / tau);
+    const double E = emg_exponent(emg_exponent_offset(sigma, tau), x - peak, tau);
     const double w = c1 * (peak / sigma + sigma / abs_tau);
     const double erf_w = erf(w);
     const double erf_z = erf(z);

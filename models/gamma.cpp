@@ -14,6 +14,9 @@ double gammp(double a, double x) {
     return 1.0 - gcf(a, x, gln);
 }
 
+// P(a, x) by its series (Abramowitz and Stegun 6.5.29):
+// P(a, x) = e^-x x^a / Gamma(a) sum over n >= 0 of x^n / (a (a+1) ... (a+n)),
+// the terms d_n = d_(n-1) x / (a + n) from d_0 = 1 / a.
 double gser(double a, double x, double& gln) {
     gln = gammln(a);
     if (x == 0.0) return 0.0;
@@ -39,25 +42,9 @@ double gcf(double a, double x, double& gln) {
 }
 
 double continued_fraction(double a, double x, double gln) {
-    double g_prev = 0.0;
-    double a0 = 1.0, a1 = x, b0 = 0.0, b1 = 1.0, f = 1.0;
-    for (int n = 1; n <= max_iterations; ++n) {
-        const double m = n - a;
-        a0 = (a1 + a0 * m) * f;
-        b0 = (b1 + b0 * m) * f;
-        const double h = f * n;
-        a1 = x * a0 + h * a1;
-        b1 = x * b0 + h * b1;
-        if (a1 != 0.0) {
-            f = 1.0 / a1;
-            const double g = b1 * f;
-            if (std::fabs((g - g_prev) / g) < eps) {
-                return std::exp((-x + a * std::log(x)) - gln) * g;
-            }
-            g_prev = g;
-        }
-    }
-    return 0.0;
+    double out = 0.0;
+    continued_fraction_lanes<1>(a, &x, gln, &out, 1);
+    return out;
 }
 
 double gammln(double xx) {

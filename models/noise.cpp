@@ -34,8 +34,7 @@ RandomGenerator& random_generator() {
     return generator;
 }
 
-double noise(double u, NoiseKind kind, RandomGenerator& generator) {
-    if (kind == NoiseKind::omit) return 0.0;
+double noise(double u, RandomGenerator& generator) {
     const double r = generator.next();
     const double d = 0.5 - r;
     return u * d;

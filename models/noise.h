@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <random>
 
-#include "engine/inputs.h"
-
 namespace elutrix {
+
+// The noise of a run: none, a value of its own at every point, or drift
+// (the running sum of those values).
+enum class NoiseKind { omit, random, random_walk };
 
 // The program's uniform random generator: values in [0, 1) with the
 // granularity of a single-precision number (24 random bits).
@@ -27,8 +29,8 @@ private:
 RandomGenerator& random_generator();
 
 // One uniform noise value of full width u: u (0.5 - r), with r the
-// generator's next value, so the result lies in (-u/2, u/2]. With the noise
-// switched off it is 0 and no value is drawn.
-double noise(double u, NoiseKind kind, RandomGenerator& generator = random_generator());
+// generator's next value, so the result lies in (-u/2, u/2]. Called only
+// while noise is on: a run without noise draws no value at all.
+double noise(double u, RandomGenerator& generator = random_generator());
 
 }  // namespace elutrix

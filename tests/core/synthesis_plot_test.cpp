@@ -187,16 +187,31 @@ TEST_F(Runs, SeedGivesRepeatableNoise) {
 }
 
 TEST_F(Runs, NoNoiseDrawsNoValue) {
-    SimulationSettings settings;
-    settings.use_seed = true;
-    settings.seed = "5";
-    for (NoiseKind kind : {NoiseKind::omit, NoiseKind::random}) {
-        settings.noise_kind = kind;  // random without a level option
-        ComponentTable rows = half_height_peak();
-        run(rows, settings);
+    struct Case {
+        NoiseKind kind;
+        bool by_value;  // the level option "value =" selected, with this text
+        const char* value;
+    };
+    // Random noise without a level option, and omitted noise whatever the
+    // level: no value is drawn and nothing is added.
+    const Case cases[] = {{NoiseKind::random, false, "0.1"},
+                          {NoiseKind::omit, false, "0.1"},
+                          {NoiseKind::omit, true, "0"},
+                          {NoiseKind::omit, true, "0.1"},
+                          {NoiseKind::omit, true, "1e300"}};
+    SimulationSettings quiet;
+    quiet.use_seed = true;
+    quiet.seed = "5";
+    const std::vector<double> clean = responses_of(half_height_peak(), quiet);
+    for (const Case& c : cases) {
+        SimulationSettings settings = quiet;
+        settings.noise_kind = c.kind;
+        settings.level_by_value = c.by_value;
+        settings.s_to_n_value = c.value;
+        EXPECT_EQ(responses_of(half_height_peak(), settings), clean) << c.value;
         RandomGenerator fresh;
         fresh.reseed(-5);
-        EXPECT_EQ(generator.next(), fresh.next());
+        EXPECT_EQ(generator.next(), fresh.next()) << "kind " << static_cast<int>(c.kind) << ", value " << c.value;
     }
 }
 
@@ -250,7 +265,7 @@ TEST_F(Runs, BaselineIsAddedAfterTheComponents) {
         ASSERT_EQ(with_baseline.size(), clean.size());
         for (std::size_t k = 0; k < clean.size(); ++k) {
             const double i = static_cast<double>(k + 1);
-            ASSERT_EQ(with_baseline[k], clean[k] + baseline(i, placement.ymax, M, BaselineSettings::from(settings)))
+            ASSERT_EQ(with_baseline[k], clean[k] + baseline(i, placement.ymax, M, read_baseline(settings)))
                 << "point " << k + 1;
         }
         // The baseline would reach 25 % of the tallest peak at the unrounded

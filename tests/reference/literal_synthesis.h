@@ -3,6 +3,14 @@
 // baseline, then the noise. Nothing is skipped, hoisted out of the models or
 // shared among threads. Tests and benchmarks hold the synthesis of the
 // program against it.
+//
+// Which peak models it evaluates is its template argument, never a matter
+// of which headers came first: CopiedModels, the plain copy of
+// reference/literal_models.h, against which the tests hold every run, or
+// ProgramModels, the program's own models/, whose plain cost the benchmarks
+// measure. The tests hold the two equal bit for bit. The baseline, the
+// noise and the text conversions are the program's own either way; the
+// fast path does not change them.
 #pragma once
 
 #include <cmath>
@@ -15,8 +23,19 @@
 #include "models/emg.h"
 #include "models/gaussian.h"
 #include "models/noise.h"
+#include "reference/literal_models.h"
 
 namespace elutrix::literal {
+
+struct CopiedModels {
+    static double gaussian(double x, double peak, double sigma) { return literal::gaussian(x, peak, sigma); }
+    static double emg(double x, double peak, double sigma, double tau) { return literal::emg(x, peak, sigma, tau); }
+};
+
+struct ProgramModels {
+    static double gaussian(double x, double peak, double sigma) { return elutrix::gaussian(x, peak, sigma); }
+    static double emg(double x, double peak, double sigma, double tau) { return elutrix::emg(x, peak, sigma, tau); }
+};
 
 struct SynthesisOutcome {
     std::int64_t n = 0;  // point count; no point exists when it is below 1
@@ -29,9 +48,9 @@ struct SynthesisOutcome {
 // value into settings. The inputs are read once before the loop rather than
 // at every point: nothing can change them during a run, so the values are
 // the same.
-inline SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSettings& settings,
-                                   const PeakPlacement& placement, RandomGenerator& generator,
-                                   std::vector<double>& times, std::vector<double>& responses) {
+template <class Models>
+SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSettings& settings, const PeakPlacement& placement,
+                            RandomGenerator& generator, std::vector<double>& times, std::vector<double>& responses) {
     SynthesisOutcome out;
     // 1. and 2. Sampling rate and point count, halves rounded to even.
     const double sr = text_value(settings.sampling_rate);
@@ -57,7 +76,7 @@ inline SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSetting
     const bool gaussian_model = settings.peak_model == PeakModel::Gaussian;
     const double T = text_value(rows[placement.latest_row].retention_time);
     const double M = 1.5 * ((T * 60.0) * sr);
-    const BaselineSettings baseline_settings = BaselineSettings::from(settings);
+    const BaselineSettings baseline_settings = read_baseline(settings);
     const double v = text_value(settings.s_to_n_value);
     const double s = text_value(settings.s_to_n_percent);
     const bool by_value = settings.level_by_value && v != 0.0;
@@ -73,24 +92,24 @@ inline SynthesisOutcome synthesize(const ComponentTable& rows, SimulationSetting
             const PlacedPeak& p = placement.peaks[j];
             if (!rows[j].enabled || p.sigma == 0.0) continue;
             if (gaussian_model || p.tau == 0.0) {
-                resp += a[j] * gaussian(t, p.peak, p.sigma);
+                resp += a[j] * Models::gaussian(t, p.peak, p.sigma);
             } else {
-                resp += a[j] * emg(t, p.peak, p.sigma, p.tau);
+                resp += a[j] * Models::emg(t, p.peak, p.sigma, p.tau);
             }
         }
         resp += baseline(static_cast<double>(i), placement.ymax, M, baseline_settings);
         // The window lets at most one of the two level rules hold.
         if (kind == NoiseKind::random) {
-            if (by_value) resp += noise(v, kind, generator);
-            if (by_s_to_n) resp += noise(placement.ymin / s, kind, generator);
+            if (by_value) resp += noise(v, generator);
+            if (by_s_to_n) resp += noise(placement.ymin / s, generator);
         }
         if (kind == NoiseKind::random_walk) {
             if (by_value) {
-                walk += noise(v, kind, generator);
+                walk += noise(v, generator);
                 resp += walk;
             }
             if (by_s_to_n) {
-                walk += noise(placement.ymin / s, kind, generator);
+                walk += noise(placement.ymin / s, generator);
                 resp += walk;
             }
         }

@@ -171,7 +171,8 @@ inline Checked check_run(const ComponentTable& rows, const SimulationSettings& s
     std::vector<double> times;
     std::vector<double> responses;
     const literal::SynthesisOutcome want =
-        literal::synthesize(plain_rows, plain_settings, out.placement, plain_generator, times, responses);
+        literal::synthesize<literal::CopiedModels>(plain_rows, plain_settings, out.placement, plain_generator, times,
+                                                   responses);
 
     // What of the plain evaluation is not a finite number: a time, a
     // response, a written level, or the picture's scale.

@@ -1,0 +1,61 @@
+# Two rules of the build, checked by CTest:
+#   cmake -DSOURCE_DIR=<source tree> -DCOMPILE_COMMANDS=<build>/compile_commands.json -P build_rules.cmake
+# 1. The layers point down: no file of models/ includes a header of engine/
+#    or ui/, and no file of engine/ includes one of ui/.
+# 2. Every file of the build is compiled with -ffp-contract=off and
+#    -fno-fast-math, so that each double is rounded where the source says.
+cmake_minimum_required(VERSION 3.22)
+
+set(failures "")
+
+function(check_includes layer)
+  set(forbidden ${ARGN})
+  list(JOIN forbidden "|" alternatives)
+  file(GLOB files "${SOURCE_DIR}/${layer}/*.h" "${SOURCE_DIR}/${layer}/*.cpp" "${SOURCE_DIR}/${layer}/*.h.in")
+  if(NOT files)
+    set(failures "${failures}no files found in ${layer}/\n" PARENT_SCOPE)
+    return()
+  endif()
+  foreach(file IN LISTS files)
+    file(STRINGS "${file}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<](${alternatives})/")
+    foreach(line IN LISTS lines)
+      file(RELATIVE_PATH name "${SOURCE_DIR}" "${file}")
+      set(failures "${failures}${name}: ${line}\n" PARENT_SCOPE)
+    endforeach()
+  endforeach()
+endfunction()
+
+check_includes(models engine ui)
+check_includes(engine ui)
+
+file(READ "${COMPILE_COMMANDS}" commands)
+string(JSON count LENGTH "${commands}")
+if(count EQUAL 0)
+  string(APPEND failures "${COMPILE_COMMANDS} lists no compiled file\n")
+else()
+  math(EXPR last "${count} - 1")
+  foreach(k RANGE ${last})
+    string(JSON file GET "${commands}" ${k} file)
+    string(JSON command ERROR_VARIABLE no_command GET "${commands}" ${k} command)
+    if(no_command)
+      string(JSON command GET "${commands}" ${k} arguments)
+    endif()
+    foreach(flag -ffp-contract=off -fno-fast-math)
+      string(FIND "${command}" "${flag}" at)
+      if(at EQUAL -1)
+        string(APPEND failures "${file} is compiled without ${flag}\n")
+      endif()
+    endforeach()
+    foreach(flag -ffast-math -Ofast -ffp-contract=fast -ffp-contract=on)
+      string(FIND "${command}" "${flag}" at)
+      if(NOT at EQUAL -1)
+        string(APPEND failures "${file} is compiled with ${flag}\n")
+      endif()
+    endforeach()
+  endforeach()
+endif()
+
+if(failures)
+  message(FATAL_ERROR "Build rules broken:\n${failures}")
+endif()
+message(STATUS "Layers point down; ${count} compiled files, each with -ffp-contract=off -fno-fast-math")
