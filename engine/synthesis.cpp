@@ -6,8 +6,8 @@
 #include <limits>
 #include <system_error>
 #include <thread>
-#include <variant>
 
+#include "engine/components.h"
 #include "engine/run_error.h"
 #include "engine/vector_state.h"
 #include "models/baseline.h"
@@ -39,44 +39,28 @@ std::int32_t point_count_for(double latest_tr, double sampling_rate) {
 
 namespace {
 
-using Term = std::variant<fast::GaussianTerm, fast::EmgTerm>;
-
-struct ActiveTerm {
-    int row;
-    Term term;
-};
-
 // The enabled rows with a bandwidth, in row order, each with the evaluator
 // of its model. Every parameter is accepted: the evaluators give the plain
 // model's value for all of them, and a point that is not a finite number
 // stops the run afterwards. Only an infinite relative response is refused
 // here, since it makes every point of the run infinite or NaN.
-std::vector<ActiveTerm> active_terms(const ComponentTable& rows, const SimulationSettings& settings,
-                                     const PeakPlacement& placement, const fast::Grid& grid) {
-    std::vector<ActiveTerm> terms;
-    const bool gaussian_model = settings.peak_model == PeakModel::Gaussian;
-    for (int j = 0; j < component_count; ++j) {
-        const PlacedPeak& p = placement.peaks[j];
-        if (!rows[j].enabled || p.sigma == 0.0) continue;
-        const double a = text_value(rows[j].relative_response);
-        if (!std::isfinite(a)) {
-            stop_run(row_name(j) + ": the relative response " + quoted(rows[j].relative_response) +
+std::vector<RowTerm> active_terms(const ComponentTable& rows, const SimulationSettings& settings,
+                                  const PeakPlacement& placement, const fast::Grid& grid) {
+    std::vector<RowTerm> terms = run_terms(rows, settings, placement, grid);
+    for (const RowTerm& t : terms) {
+        if (!std::isfinite(t.relative_response)) {
+            stop_run(row_name(t.row) + ": the relative response " + quoted(rows[t.row].relative_response) +
                      " is too large. Enter a smaller relative response.");
-        }
-        if (gaussian_model || p.tau == 0.0) {
-            terms.push_back({j, fast::GaussianTerm(a, p.peak, p.sigma, grid)});
-        } else {
-            terms.push_back({j, fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid)});
         }
     }
     return terms;
 }
 
 // The enabled rows' terms in row order, summed as the plain loop sums them.
-fast::TermSum term_sum(const std::vector<ActiveTerm>& terms) {
+fast::TermSum term_sum(const std::vector<RowTerm>& terms) {
     static_assert(component_count <= fast::TermSum::max_terms, "a TermSum holds a term for every row");
     fast::TermSum sum;
-    for (const ActiveTerm& active : terms) std::visit([&](const auto& term) { sum.add(term); }, active.term);
+    for (const RowTerm& active : terms) active.term.add_to(sum);
     return sum;
 }
 
@@ -184,12 +168,12 @@ NoiseLevel noise_level(SimulationSettings& settings, double ymin) {
 
 // Names what made point i non-finite: a row's term, the baseline, the noise,
 // or the sum of finite parts.
-[[noreturn]] void report_non_finite(long long i, const std::vector<ActiveTerm>& terms, double ymax, double maxtime,
+[[noreturn]] void report_non_finite(long long i, const std::vector<RowTerm>& terms, double ymax, double maxtime,
                                     const BaselineSettings& baseline_settings, const Trace& trace) {
     const double t = trace.times[i];
     const std::string where = " at " + value_text(t / 60.0) + " min";
-    for (const ActiveTerm& active : terms) {
-        const double value = std::visit([&](const auto& term) { return term(t); }, active.term);
+    for (const RowTerm& active : terms) {
+        const double value = active.term(t);
         if (std::isinf(value)) {
             stop_run(row_name(active.row) + ": the peak's response" + where +
                      " is too large to compute. Enter a smaller relative response or fewer plates (N).");
@@ -234,8 +218,8 @@ SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& setti
         stop_run("The latest retention time of " + value_text(latest_tr) +
                  " min is too large for the run's times to be computed. Enter a smaller retention time.");
     }
-    const fast::Grid grid{n, (90.0 * latest_tr) / static_cast<double>(n)};
-    const std::vector<ActiveTerm> terms = active_terms(rows, settings, placement, grid);
+    const fast::Grid grid = run_grid(placement, n);
+    const std::vector<RowTerm> terms = active_terms(rows, settings, placement, grid);
     const NoiseLevel level = noise_level(settings, placement.ymin);
 
     fill_all_points(n, latest_tr, term_sum(terms), placement.ymax, maxtime, baseline_settings, trace);

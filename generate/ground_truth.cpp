@@ -9,38 +9,6 @@
 
 namespace elutrix::generate {
 
-ComponentTerm::ComponentTerm(double a, const PlacedPeak& p, bool emg, const fast::Grid& grid)
-    : term_(emg ? decltype(term_)(fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid))
-                : decltype(term_)(fast::GaussianTerm(a, p.peak, p.sigma, grid))),
-      emg_(emg) {}
-
-double ComponentTerm::operator()(double x) const {
-    return std::visit([x](const auto& term) { return term(x); }, term_);
-}
-
-fast::PointRange ComponentTerm::range() const {
-    return std::visit([](const auto& term) { return term.range; }, term_);
-}
-
-fast::Grid run_grid(const PeakPlacement& placement, std::int32_t point_count) {
-    if (point_count < 1) return {1, 1.0};
-    return {point_count, (90.0 * placement.latest_tr) / static_cast<double>(point_count)};
-}
-
-std::vector<RowTerm> run_terms(const ComponentTable& rows, const SimulationSettings& settings,
-                               const PeakPlacement& placement, const fast::Grid& grid) {
-    std::vector<RowTerm> terms;
-    const bool gaussian_model = settings.peak_model == PeakModel::Gaussian;
-    for (int j = 0; j < component_count; ++j) {
-        const PlacedPeak& p = placement.peaks[j];
-        if (!rows[j].enabled || p.sigma == 0.0) continue;
-        const double a = text_value(rows[j].relative_response);
-        // The exponentially modified model draws a row without tau as a Gaussian.
-        terms.push_back({j, a, ComponentTerm(a, p, !gaussian_model && p.tau != 0.0, grid)});
-    }
-    return terms;
-}
-
 RunBaseline::RunBaseline(const ComponentTable& rows, const SimulationSettings& settings,
                          const PeakPlacement& placement)
     : ymax_(placement.ymax), settings_(read_baseline(settings)) {

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "engine/components.h"
 #include "engine/inputs.h"
 #include "engine/placement.h"
 #include "engine/synthesis.h"
@@ -55,37 +56,6 @@ struct PeakTruth {
     std::optional<double> resolution;
     std::optional<double> baseline_at_apex;  // when the run has points
 };
-
-// One component's term, relative response x model value, exactly as the
-// run evaluates it, at any time in seconds.
-class ComponentTerm {
-public:
-    // grid is the run's (see run_grid); it only bounds range().
-    ComponentTerm(double a, const PlacedPeak& peak, bool emg, const fast::Grid& grid);
-    double operator()(double x) const;
-    // The grid points outside which the term is exactly 0.
-    fast::PointRange range() const;
-    bool emg() const { return emg_; }
-
-private:
-    std::variant<fast::GaussianTerm, fast::EmgTerm> term_;
-    bool emg_;
-};
-
-// The run's grid: point i at i x step seconds, step = 90 x latest_tr / n.
-// A run without points gets a one-point stand-in, so that terms can still be
-// evaluated off the grid.
-fast::Grid run_grid(const PeakPlacement& placement, std::int32_t point_count);
-
-// The run's components: every enabled row with a bandwidth, in row order,
-// with the term the run adds for it.
-struct RowTerm {
-    int row;
-    double relative_response;
-    ComponentTerm term;
-};
-std::vector<RowTerm> run_terms(const ComponentTable& rows, const SimulationSettings& settings,
-                               const PeakPlacement& placement, const fast::Grid& grid);
 
 // The run's baseline at a point index, fractional indices included.
 class RunBaseline {

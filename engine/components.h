@@ -1,0 +1,48 @@
+// The components of a run: every enabled row with a bandwidth, in row order,
+// with the term the run adds for it (relative response x gaussian or emg,
+// exactly as the synthesis evaluates it), and the run's time grid.
+#pragma once
+
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+#include "engine/inputs.h"
+#include "engine/placement.h"
+#include "models/fast_models.h"
+
+namespace elutrix {
+
+// One component's term at any time in seconds.
+class ComponentTerm {
+public:
+    // grid is the run's (see run_grid); it only bounds range().
+    ComponentTerm(double a, const PlacedPeak& peak, bool emg, const fast::Grid& grid);
+    double operator()(double x) const;
+    // The grid points outside which the term is exactly 0.
+    fast::PointRange range() const;
+    bool emg() const { return emg_; }
+    // Adds the term to a running sum of terms.
+    void add_to(fast::TermSum& sum) const;
+
+private:
+    std::variant<fast::GaussianTerm, fast::EmgTerm> term_;
+    bool emg_;
+};
+
+// The run's grid: point i at i x step seconds, step = 90 x latest_tr / n.
+// A run without points gets a one-point stand-in, so that terms can still be
+// evaluated off the grid.
+fast::Grid run_grid(const PeakPlacement& placement, std::int32_t point_count);
+
+struct RowTerm {
+    int row;
+    double relative_response;
+    ComponentTerm term;
+};
+
+// The exponentially modified model draws a row without tau as a Gaussian.
+std::vector<RowTerm> run_terms(const ComponentTable& rows, const SimulationSettings& settings,
+                               const PeakPlacement& placement, const fast::Grid& grid);
+
+}  // namespace elutrix
