@@ -144,10 +144,6 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
     std::vector<std::unique_ptr<Job>> jobs;
     std::map<std::string, const Job*> stems;  // file stem -> the scenario that writes it
     std::set<std::uint64_t> drawn;           // no two unseeded runs share a seed
-    const auto fresh_seed = [&drawn] {
-        for (;;)
-            if (const std::uint64_t seed = draw_seed(); drawn.insert(seed).second) return seed;
-    };
     for (const ScenarioSource& source : sources) {
         if (!source.file.error.empty()) {
             auto job = std::make_unique<Job>();
@@ -180,11 +176,8 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                 }
             }
             if (!job->failed) {
-                for (int k = 1; k <= job->replicates; ++k) {
-                    stems[run_stem(job->name, k, job->replicates)] = job.get();
-                    const SimulationSettings& settings = job->scenario->settings;
-                    job->seeds.push_back(replicate_settings(settings, k, settings.use_seed ? 0 : fresh_seed()).seed);
-                }
+                for (int k = 1; k <= job->replicates; ++k) stems[run_stem(job->name, k, job->replicates)] = job.get();
+                job->seeds = replicate_seeds(job->scenario->settings, job->replicates, drawn);
                 job->written.resize(static_cast<std::size_t>(job->replicates));
             }
             jobs.push_back(std::move(job));
@@ -206,53 +199,15 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
         runs.clear();
     }
 
-    // The runs go to the workers in order; each worker keeps one trace.
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> done{0};
-    std::mutex done_mutex;
-    std::condition_variable all_done;
-    const auto work = [&] {
-        std::unique_ptr<Trace> trace = trace_pool().take();
-        RandomGenerator generator;
-        for (;;) {
-            const std::size_t i = next.fetch_add(1);
-            if (i >= runs.size()) break;
-            const Run& run = runs[i];
-            if (!run.job->failed) {
-                try {
-                    if (!trace) trace = std::make_unique<Trace>();
-                    perform(run, options, *trace, generator);
-                } catch (const std::exception& error) {
-                    run.job->fail(std::string("The run stopped: ") + error.what(), run.replicate);
-                }
-            }
-            if (done.fetch_add(1) + 1 == runs.size()) {
-                const std::lock_guard lock(done_mutex);
-                all_done.notify_all();
-            }
-        }
-        trace_pool().give_back(std::move(trace));
-    };
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t wanted = std::min<std::size_t>(options.threads ? options.threads : std::min(cores, 16u), runs.size());
-    std::vector<std::thread> workers;
-    for (std::size_t w = 0; w < wanted; ++w) {
-        try {
-            workers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // the runs go to the workers that did start
-        }
-    }
-    if (workers.empty()) work();
-    if (options.progress) options.progress(done, runs.size());
-    {
-        std::unique_lock lock(done_mutex);
-        while (!all_done.wait_for(lock, std::chrono::milliseconds(100), [&] { return done == runs.size(); })) {
-            if (options.progress) options.progress(done, runs.size());
-        }
-    }
-    for (std::thread& worker : workers) worker.join();
-    if (options.progress) options.progress(done, runs.size());
+    for_each_run(
+        runs.size(), options.threads,
+        [&](std::size_t i, Trace& trace, RandomGenerator& generator) {
+            if (!runs[i].job->failed) perform(runs[i], options, trace, generator);
+        },
+        [&](std::size_t i, const std::string& what) {
+            runs[i].job->fail("The run stopped: " + what, runs[i].replicate);
+        },
+        options.progress);
 
     for (const auto& job : jobs) {
         if (job->failed) {
@@ -284,6 +239,54 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
     const std::string manifest_path = (fs::path(options.out_dir) / "manifest.csv").string();
     if (!write_text(manifest_path, manifest)) report.failures.push_back("the file " + manifest_path + " could not be written");
     return report;
+}
+
+void for_each_run(std::size_t count, unsigned threads, const RunBody& run, const RunFailure& failed,
+                  const std::function<void(std::size_t done, std::size_t total)>& progress) {
+    // The runs go to the workers in order; each worker keeps one trace.
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> done{0};
+    std::mutex done_mutex;
+    std::condition_variable all_done;
+    const auto work = [&] {
+        std::unique_ptr<Trace> trace = trace_pool().take();
+        RandomGenerator generator;
+        for (;;) {
+            const std::size_t i = next.fetch_add(1);
+            if (i >= count) break;
+            try {
+                if (!trace) trace = std::make_unique<Trace>();
+                run(i, *trace, generator);
+            } catch (const std::exception& error) {
+                failed(i, error.what());
+            }
+            if (done.fetch_add(1) + 1 == count) {
+                const std::lock_guard lock(done_mutex);
+                all_done.notify_all();
+            }
+        }
+        trace_pool().give_back(std::move(trace));
+    };
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t wanted = std::min<std::size_t>(threads ? threads : std::min(cores, 16u), count);
+    std::vector<std::thread> workers;
+    for (std::size_t w = 0; wanted > 1 && w < wanted; ++w) {
+        try {
+            workers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // the runs go to the workers that did start
+        }
+    }
+    if (workers.empty()) work();
+    if (progress) progress(done, count);
+    {
+        std::unique_lock lock(done_mutex);
+        while (!all_done.wait_for(lock, std::chrono::milliseconds(100), [&] { return done == count; })) {
+            if (progress) progress(done, count);
+        }
+    }
+    for (std::thread& worker : workers) worker.join();
+    if (progress) progress(done, count);
 }
 
 BatchReport run_batch(const std::vector<std::string>& files, const BatchOptions& options) {
