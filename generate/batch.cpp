@@ -56,7 +56,8 @@ bool write_text(const std::string& path, const std::string& text) {
 
 // One run and its files. A run that stops, or a file that cannot be
 // written, fails the run's scenario.
-void perform(const Run& run, const BatchOptions& options, Trace& trace, RandomGenerator& generator) {
+void perform(const Run& run, const BatchOptions& options, std::chrono::system_clock::time_point made, Trace& trace,
+             RandomGenerator& generator) {
     Job& job = *run.job;
     const int k = run.replicate;
     SimulationSettings settings = job.scenario->settings;
@@ -70,8 +71,19 @@ void perform(const Run& run, const BatchOptions& options, Trace& trace, RandomGe
     }
     const std::string stem = run_stem(job.name, k, job.replicates);
     const fs::path dir(options.out_dir);
+    const auto written = [&](const std::string& path) {
+        const std::lock_guard lock(job.mutex);
+        job.written[k - 1].push_back(path);
+    };
+    const std::string data_path = (dir / (stem + extension_of(options.format))).string();
+    std::string why;
+    if (!write_data_file(data_path, options.format, out, trace, {job.name, stem, k, job.source, made}, &why)) {
+        job.fail("the file " + data_path + " could not be written" + (why.empty() ? "" : ": " + why), k);
+        return;
+    }
+    written(data_path);
+
     std::vector<std::pair<std::string, ContentProducer>> files;
-    files.push_back({stem + ".xy", [&trace](const ByteSink& sink) { return write_xy_lines(trace, sink); }});
     const std::string peaks = peaks_csv(out.peaks);
     files.push_back({stem + ".peaks.csv", [&peaks](const ByteSink& sink) { return sink(peaks.data(), peaks.size()); }});
     const std::string record = record_json(out, job.name, k, job.replicates);
@@ -86,8 +98,7 @@ void perform(const Run& run, const BatchOptions& options, Trace& trace, RandomGe
             job.fail("the file " + path + " could not be written", k);
             return;
         }
-        const std::lock_guard lock(job.mutex);
-        job.written[k - 1].push_back(path);
+        written(path);
     }
 }
 
@@ -138,7 +149,7 @@ std::string manifest_line(std::vector<std::string> fields) {
 BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOptions& options) {
     BatchReport report;
     std::string manifest = manifest_line(
-        {"source", "scenario", "replicate", "seed", "status", "message", "xy", "peaks", "record", "components"});
+        {"source", "scenario", "replicate", "seed", "status", "message", "data", "peaks", "record", "components"});
 
     // Every scenario becomes a job, and so does a file that cannot be read.
     std::vector<std::unique_ptr<Job>> jobs;
@@ -199,10 +210,11 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
         runs.clear();
     }
 
+    const auto made = stamp_moment();
     for_each_run(
         runs.size(), options.threads,
         [&](std::size_t i, Trace& trace, RandomGenerator& generator) {
-            if (!runs[i].job->failed) perform(runs[i], options, trace, generator);
+            if (!runs[i].job->failed) perform(runs[i], options, made, trace, generator);
         },
         [&](std::size_t i, const std::string& what) {
             runs[i].job->fail("The run stopped: " + what, runs[i].replicate);
@@ -228,7 +240,8 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                 continue;
             }
             ++report.runs_written;
-            manifest += manifest_line({job->source, job->name, std::to_string(k), seed, "ok", "", stem + ".xy",
+            manifest += manifest_line({job->source, job->name, std::to_string(k), seed, "ok", "",
+                                       stem + extension_of(options.format),
                                        stem + ".peaks.csv", stem + ".json",
                                        options.components ? stem + ".components.csv" : ""});
         }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/synthesis.h"
+#include "generate/data_file.h"
 #include "generate/scenario.h"
 #include "models/noise.h"
 
@@ -18,6 +19,7 @@ namespace elutrix::generate {
 struct BatchOptions {
     std::string out_dir = ".";
     std::optional<int> replicates;  // for every scenario, in place of its own
+    DataFormat format = DataFormat::xy;  // of the data file, NAME.xy, NAME.csv or NAME.cdf
     bool components = false;        // also write NAME.components.csv
     unsigned threads = 0;           // 0: one per core
     // Called on the calling thread about ten times a second while the batch
