@@ -128,11 +128,14 @@ std::string library_revision() {
 // A file being defined and filled in memory; closes or abandons it at the end.
 class MemoryFile {
 public:
-    explicit MemoryFile(std::size_t initial_size) {
-        check(nc_create_mem("andi.cdf", NC_CLOBBER, initial_size, &id_), "cannot start the netCDF file in memory");
+    // The memory starts empty and grows to the file's extent: a file
+    // made in room given beforehand would be as long as that room, and every
+    // byte it holds besides the values (padding, unused room) would be what
+    // that memory held before. Fill values, on as they are by default, set
+    // the padding's bytes.
+    MemoryFile() {
+        check(nc_create_mem("andi.cdf", NC_CLOBBER, 0, &id_), "cannot start the netCDF file in memory");
         open_ = true;
-        int old_mode = 0;
-        check(nc_set_fill(id_, NC_NOFILL, &old_mode), "cannot switch off fill values");
     }
     ~MemoryFile() {
         if (open_) nc_abort(id_);
@@ -388,10 +391,7 @@ void set_peak_percentages(std::vector<AndiPeak>& peaks) {
 bool write_andi_file(const std::string& path, const AndiChromatogram& chromatogram, std::string* error) {
     try {
         validate(chromatogram);
-        // Room for the header and the data, so that the memory file seldom grows.
-        const std::size_t room = 65536 + sizeof(double) * chromatogram.ordinate_values.size() +
-                                 256 * chromatogram.peaks.size();
-        MemoryFile file(room);
+        MemoryFile file;
         build(file, chromatogram);
         errno = 0;
         const bool placed =

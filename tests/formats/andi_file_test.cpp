@@ -137,6 +137,32 @@ TEST_F(AndiFileTest, RefusesMalformedRecordsAndKeepsTheEarlierFile) {
     }
 }
 
+// The file holds the record and nothing else: not the bytes that its memory
+// held before (here 0xa5, which no value or text of the record has), however
+// much room the record takes.
+TEST_F(AndiFileTest, HoldsNoByteOfTheMemoryItWasMadeIn) {
+    for (const std::size_t points : {3, 1000, 100000}) {
+        SCOPED_TRACE(points);
+        AndiChromatogram record = valid_record();
+        record.ordinate_values.assign(points, 1.0);
+        const fs::path first = folder_ / "first.cdf";
+        ASSERT_TRUE(write_andi_file(first.string(), record));
+        for (int k = 0; k < 8; ++k) {
+            const std::size_t size = 4096 + 8 * points + 32768 * k;
+            const std::vector<char> junk(size, static_cast<char>(0xa5));
+            volatile char kept = junk[size / 2];
+            static_cast<void>(kept);
+        }
+        const fs::path second = folder_ / "second.cdf";
+        ASSERT_TRUE(write_andi_file(second.string(), record));
+        const std::string bytes = contents(second);
+        EXPECT_EQ(bytes, contents(first));
+        EXPECT_EQ(bytes.find(static_cast<char>(0xa5)), std::string::npos);
+        // The last variable ends the file: the ordinate values, then the peak table's few bytes.
+        EXPECT_LT(bytes.size(), 8 * points + 4096);
+    }
+}
+
 // Paths that cannot take a file: false with a reason naming the path, and
 // no file and no temporary left behind.
 TEST_F(AndiFileTest, UnwritablePathGivesAnErrorAndNoFile) {
