@@ -3,6 +3,7 @@
 // is read back by an independent reader in test_andi_read_back.py.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/chromatogram.h"
@@ -161,6 +163,33 @@ TEST_F(AndiFileTest, HoldsNoByteOfTheMemoryItWasMadeIn) {
         // The last variable ends the file: the ordinate values, then the peak table's few bytes.
         EXPECT_LT(bytes.size(), 8 * points + 4096);
     }
+}
+
+// Threads that write at the same time write the files one thread writes.
+TEST_F(AndiFileTest, ThreadsWriteAtTheSameTime) {
+    AndiChromatogram record = valid_record();
+    record.ordinate_values.assign(100, 0.25);
+    record.peaks.resize(4);
+    ASSERT_TRUE(write_andi_file((folder_ / "alone.cdf").string(), record));
+    const std::string alone = contents(folder_ / "alone.cdf");
+    constexpr int threads = 4, files = 200;
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([&, t] {
+            for (int k = 0; k < files; ++k) {
+                const fs::path path = folder_ / ("t" + std::to_string(t) + "_" + std::to_string(k) + ".cdf");
+                failures += write_andi_file(path.string(), record) ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& w : writers) w.join();
+    EXPECT_EQ(failures, 0);
+    int same = 0;
+    for (int t = 0; t < threads; ++t)
+        for (int k = 0; k < files; ++k)
+            same += contents(folder_ / ("t" + std::to_string(t) + "_" + std::to_string(k) + ".cdf")) == alone;
+    EXPECT_EQ(same, threads * files);
 }
 
 // Paths that cannot take a file: false with a reason naming the path, and
