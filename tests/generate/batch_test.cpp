@@ -266,7 +266,9 @@ TEST(Batch, FormatNames) {
     };
     for (const auto& [name, format] : cases) {
         EXPECT_EQ(data_format_named(name), format) << name;
-        if (format) EXPECT_EQ(name_of(*format), name);
+        if (format) {
+            EXPECT_EQ(name_of(*format), name);
+        }
     }
 }
 
