@@ -128,6 +128,18 @@ TracePool& trace_pool() {
     return pool;
 }
 
+// The names of the scenario files that lie in the output folder.
+std::set<std::string> inputs_in(const std::vector<ScenarioSource>& sources, const std::string& out_dir) {
+    std::set<std::string> names;
+    for (const ScenarioSource& source : sources) {
+        std::error_code error, out_error;
+        const fs::path file = fs::weakly_canonical(source.path, error);
+        const fs::path there = fs::weakly_canonical(fs::path(out_dir) / file.filename(), out_error);
+        if (!error && !out_error && !file.filename().empty() && file == there) names.insert(file.filename().string());
+    }
+    return names;
+}
+
 std::string failure_line(const Job& job) {
     if (job.name.empty()) return job.source + ": " + job.message;
     std::string line = "\"" + job.name + "\" (" + job.source + "): ";
@@ -155,6 +167,10 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
     std::vector<std::unique_ptr<Job>> jobs;
     std::map<std::string, const Job*> stems;  // file stem -> the scenario that writes it
     std::set<std::uint64_t> drawn;           // no two unseeded runs share a seed
+    // The scenario files in the output folder, by name: no run may write over one.
+    const std::set<std::string> inputs = inputs_in(sources, options.out_dir);
+    const std::vector<std::string> endings = {extension_of(options.format), ".peaks.csv", ".json",
+                                              options.components ? ".components.csv" : extension_of(options.format)};
     for (const ScenarioSource& source : sources) {
         if (!source.file.error.empty()) {
             auto job = std::make_unique<Job>();
@@ -183,6 +199,15 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                     if (clash == stems.end()) continue;
                     job->fail("its files would take the names of those of scenario \"" + clash->second->name + "\" (" +
                               clash->second->source + "). Give it another \"name\".");
+                    break;
+                }
+            }
+            for (int k = 1; !job->failed && !inputs.empty() && k <= job->replicates; ++k) {
+                for (const std::string& ending : endings) {
+                    const std::string name = run_stem(job->name, k, job->replicates) + ending;
+                    if (!inputs.contains(name)) continue;
+                    job->fail("its file " + name + " would replace the scenario file of that name in " +
+                              options.out_dir + ". Write into another folder (--out) or give it another \"name\".");
                     break;
                 }
             }
