@@ -130,6 +130,7 @@ Run to_python(RunData&& data, const Scenario& scenario, const std::string& sourc
     run.source = source;
     run.data = std::move(data);
     RunData& d = run.data;
+    run.time_min = run.response = run.noise_free = run.baseline = run.components = py::none();
     if (!d.out.ok) return run;
     std::vector<double> time_min(d.points.size());
     std::vector<double> response(d.points.size());
@@ -140,7 +141,6 @@ Run to_python(RunData&& data, const Scenario& scenario, const std::string& sourc
     }
     run.time_min = to_array(std::move(time_min));
     run.response = to_array(std::move(response));
-    run.noise_free = run.baseline = run.components = py::none();
     if (d.with_components) {
         run.noise_free = to_array(std::move(d.noise_free));
         run.baseline = to_array(std::move(d.baseline));
