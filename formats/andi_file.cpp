@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include <netcdf.h>
@@ -125,14 +126,25 @@ std::string library_revision() {
     return std::string(version.substr(0, version.find(' ')));
 }
 
-// A file being defined and filled in memory; closes or abandons it at the end.
+// The netCDF library keeps its open files in tables of its own and is not
+// safe to call from two threads at once: every call goes through this lock.
+std::mutex& netcdf_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// A file being defined and filled in memory; closes or abandons it at the
+// end. It lives, and is used, only while netcdf_lock() is held.
 class MemoryFile {
 public:
-    explicit MemoryFile(std::size_t initial_size) {
-        check(nc_create_mem("andi.cdf", NC_CLOBBER, initial_size, &id_), "cannot start the netCDF file in memory");
+    // The memory starts empty and grows to the file's extent: a file
+    // made in room given beforehand would be as long as that room, and every
+    // byte it holds besides the values (padding, unused room) would be what
+    // that memory held before. Fill values, on as they are by default, set
+    // the padding's bytes.
+    MemoryFile() {
+        check(nc_create_mem("andi.cdf", NC_CLOBBER, 0, &id_), "cannot start the netCDF file in memory");
         open_ = true;
-        int old_mode = 0;
-        check(nc_set_fill(id_, NC_NOFILL, &old_mode), "cannot switch off fill values");
     }
     ~MemoryFile() {
         if (open_) nc_abort(id_);
@@ -171,8 +183,13 @@ public:
         open_ = false;
         check(nc_close_memio(id_, &bytes_), "cannot finish the netCDF file");
     }
-    const char* data() const { return static_cast<const char*>(bytes_.memory); }
-    std::size_t size() const { return bytes_.size; }
+    // The closed file's bytes, now the caller's to free.
+    std::unique_ptr<char, decltype(&std::free)> take_bytes(std::size_t& size) {
+        size = bytes_.size;
+        std::unique_ptr<char, decltype(&std::free)> bytes(static_cast<char*>(bytes_.memory), &std::free);
+        bytes_ = {0, nullptr, 0};
+        return bytes;
+    }
 
 private:
     int id_ = -1;
@@ -388,14 +405,17 @@ void set_peak_percentages(std::vector<AndiPeak>& peaks) {
 bool write_andi_file(const std::string& path, const AndiChromatogram& chromatogram, std::string* error) {
     try {
         validate(chromatogram);
-        // Room for the header and the data, so that the memory file seldom grows.
-        const std::size_t room = 65536 + sizeof(double) * chromatogram.ordinate_values.size() +
-                                 256 * chromatogram.peaks.size();
-        MemoryFile file(room);
-        build(file, chromatogram);
+        std::size_t size = 0;
+        std::unique_ptr<char, decltype(&std::free)> bytes(nullptr, &std::free);
+        {
+            const std::lock_guard lock(netcdf_lock());
+            MemoryFile file;
+            build(file, chromatogram);
+            bytes = file.take_bytes(size);
+        }
         errno = 0;
         const bool placed =
-            replace_file(path, [&file](const ByteSink& sink) { return sink(file.data(), file.size()); });
+            replace_file(path, [&](const ByteSink& sink) { return sink(bytes.get(), size); });
         if (!placed) {
             const int cause = errno;
             throw WriteFailure{"cannot write " + path + (cause != 0 ? std::string(": ") + std::strerror(cause) : "")};

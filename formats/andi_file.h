@@ -122,7 +122,8 @@ void set_raw_data(AndiChromatogram& chromatogram, const Trace& trace);
 // number, gets andi_no_value.
 void set_peak_percentages(std::vector<AndiPeak>& peaks);
 
-// Writes the file at path, whole or not at all: it is made in memory and put
+// Writes the file at path, whole or not at all (from any number of threads
+// at once: the netCDF library's part is taken in turns): it is made in memory and put
 // in place in one step, so a failure leaves any earlier file at path as it
 // was. Returns false, with the reason in error when given, when the record
 // cannot be written (a stamp of the wrong form, a peak name or code too

@@ -56,7 +56,8 @@ bool write_text(const std::string& path, const std::string& text) {
 
 // One run and its files. A run that stops, or a file that cannot be
 // written, fails the run's scenario.
-void perform(const Run& run, const BatchOptions& options, Trace& trace, RandomGenerator& generator) {
+void perform(const Run& run, const BatchOptions& options, std::chrono::system_clock::time_point made, Trace& trace,
+             RandomGenerator& generator) {
     Job& job = *run.job;
     const int k = run.replicate;
     SimulationSettings settings = job.scenario->settings;
@@ -70,8 +71,19 @@ void perform(const Run& run, const BatchOptions& options, Trace& trace, RandomGe
     }
     const std::string stem = run_stem(job.name, k, job.replicates);
     const fs::path dir(options.out_dir);
+    const auto written = [&](const std::string& path) {
+        const std::lock_guard lock(job.mutex);
+        job.written[k - 1].push_back(path);
+    };
+    const std::string data_path = (dir / (stem + extension_of(options.format))).string();
+    std::string why;
+    if (!write_data_file(data_path, options.format, out, trace, {job.name, stem, k, job.source, made}, &why)) {
+        job.fail("the file " + data_path + " could not be written" + (why.empty() ? "" : ": " + why), k);
+        return;
+    }
+    written(data_path);
+
     std::vector<std::pair<std::string, ContentProducer>> files;
-    files.push_back({stem + ".xy", [&trace](const ByteSink& sink) { return write_xy_lines(trace, sink); }});
     const std::string peaks = peaks_csv(out.peaks);
     files.push_back({stem + ".peaks.csv", [&peaks](const ByteSink& sink) { return sink(peaks.data(), peaks.size()); }});
     const std::string record = record_json(out, job.name, k, job.replicates);
@@ -86,8 +98,7 @@ void perform(const Run& run, const BatchOptions& options, Trace& trace, RandomGe
             job.fail("the file " + path + " could not be written", k);
             return;
         }
-        const std::lock_guard lock(job.mutex);
-        job.written[k - 1].push_back(path);
+        written(path);
     }
 }
 
@@ -117,6 +128,18 @@ TracePool& trace_pool() {
     return pool;
 }
 
+// The names of the scenario files that lie in the output folder.
+std::set<std::string> inputs_in(const std::vector<ScenarioSource>& sources, const std::string& out_dir) {
+    std::set<std::string> names;
+    for (const ScenarioSource& source : sources) {
+        std::error_code error, out_error;
+        const fs::path file = fs::weakly_canonical(source.path, error);
+        const fs::path there = fs::weakly_canonical(fs::path(out_dir) / file.filename(), out_error);
+        if (!error && !out_error && !file.filename().empty() && file == there) names.insert(file.filename().string());
+    }
+    return names;
+}
+
 std::string failure_line(const Job& job) {
     if (job.name.empty()) return job.source + ": " + job.message;
     std::string line = "\"" + job.name + "\" (" + job.source + "): ";
@@ -138,16 +161,16 @@ std::string manifest_line(std::vector<std::string> fields) {
 BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOptions& options) {
     BatchReport report;
     std::string manifest = manifest_line(
-        {"source", "scenario", "replicate", "seed", "status", "message", "xy", "peaks", "record", "components"});
+        {"source", "scenario", "replicate", "seed", "status", "message", "data", "peaks", "record", "components"});
 
     // Every scenario becomes a job, and so does a file that cannot be read.
     std::vector<std::unique_ptr<Job>> jobs;
     std::map<std::string, const Job*> stems;  // file stem -> the scenario that writes it
     std::set<std::uint64_t> drawn;           // no two unseeded runs share a seed
-    const auto fresh_seed = [&drawn] {
-        for (;;)
-            if (const std::uint64_t seed = draw_seed(); drawn.insert(seed).second) return seed;
-    };
+    // The scenario files in the output folder, by name: no run may write over one.
+    const std::set<std::string> inputs = inputs_in(sources, options.out_dir);
+    const std::vector<std::string> endings = {extension_of(options.format), ".peaks.csv", ".json",
+                                              options.components ? ".components.csv" : extension_of(options.format)};
     for (const ScenarioSource& source : sources) {
         if (!source.file.error.empty()) {
             auto job = std::make_unique<Job>();
@@ -179,12 +202,18 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                     break;
                 }
             }
-            if (!job->failed) {
-                for (int k = 1; k <= job->replicates; ++k) {
-                    stems[run_stem(job->name, k, job->replicates)] = job.get();
-                    const SimulationSettings& settings = job->scenario->settings;
-                    job->seeds.push_back(replicate_settings(settings, k, settings.use_seed ? 0 : fresh_seed()).seed);
+            for (int k = 1; !job->failed && !inputs.empty() && k <= job->replicates; ++k) {
+                for (const std::string& ending : endings) {
+                    const std::string name = run_stem(job->name, k, job->replicates) + ending;
+                    if (!inputs.contains(name)) continue;
+                    job->fail("its file " + name + " would replace the scenario file of that name in " +
+                              options.out_dir + ". Write into another folder (--out) or give it another \"name\".");
+                    break;
                 }
+            }
+            if (!job->failed) {
+                for (int k = 1; k <= job->replicates; ++k) stems[run_stem(job->name, k, job->replicates)] = job.get();
+                job->seeds = replicate_seeds(job->scenario->settings, job->replicates, drawn);
                 job->written.resize(static_cast<std::size_t>(job->replicates));
             }
             jobs.push_back(std::move(job));
@@ -206,53 +235,16 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
         runs.clear();
     }
 
-    // The runs go to the workers in order; each worker keeps one trace.
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> done{0};
-    std::mutex done_mutex;
-    std::condition_variable all_done;
-    const auto work = [&] {
-        std::unique_ptr<Trace> trace = trace_pool().take();
-        RandomGenerator generator;
-        for (;;) {
-            const std::size_t i = next.fetch_add(1);
-            if (i >= runs.size()) break;
-            const Run& run = runs[i];
-            if (!run.job->failed) {
-                try {
-                    if (!trace) trace = std::make_unique<Trace>();
-                    perform(run, options, *trace, generator);
-                } catch (const std::exception& error) {
-                    run.job->fail(std::string("The run stopped: ") + error.what(), run.replicate);
-                }
-            }
-            if (done.fetch_add(1) + 1 == runs.size()) {
-                const std::lock_guard lock(done_mutex);
-                all_done.notify_all();
-            }
-        }
-        trace_pool().give_back(std::move(trace));
-    };
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t wanted = std::min<std::size_t>(options.threads ? options.threads : std::min(cores, 16u), runs.size());
-    std::vector<std::thread> workers;
-    for (std::size_t w = 0; w < wanted; ++w) {
-        try {
-            workers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;  // the runs go to the workers that did start
-        }
-    }
-    if (workers.empty()) work();
-    if (options.progress) options.progress(done, runs.size());
-    {
-        std::unique_lock lock(done_mutex);
-        while (!all_done.wait_for(lock, std::chrono::milliseconds(100), [&] { return done == runs.size(); })) {
-            if (options.progress) options.progress(done, runs.size());
-        }
-    }
-    for (std::thread& worker : workers) worker.join();
-    if (options.progress) options.progress(done, runs.size());
+    const auto made = stamp_moment();
+    for_each_run(
+        runs.size(), options.threads,
+        [&](std::size_t i, Trace& trace, RandomGenerator& generator) {
+            if (!runs[i].job->failed) perform(runs[i], options, made, trace, generator);
+        },
+        [&](std::size_t i, const std::string& what) {
+            runs[i].job->fail("The run stopped: " + what, runs[i].replicate);
+        },
+        options.progress);
 
     for (const auto& job : jobs) {
         if (job->failed) {
@@ -273,7 +265,8 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                 continue;
             }
             ++report.runs_written;
-            manifest += manifest_line({job->source, job->name, std::to_string(k), seed, "ok", "", stem + ".xy",
+            manifest += manifest_line({job->source, job->name, std::to_string(k), seed, "ok", "",
+                                       stem + extension_of(options.format),
                                        stem + ".peaks.csv", stem + ".json",
                                        options.components ? stem + ".components.csv" : ""});
         }
@@ -284,6 +277,54 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
     const std::string manifest_path = (fs::path(options.out_dir) / "manifest.csv").string();
     if (!write_text(manifest_path, manifest)) report.failures.push_back("the file " + manifest_path + " could not be written");
     return report;
+}
+
+void for_each_run(std::size_t count, unsigned threads, const RunBody& run, const RunFailure& failed,
+                  const std::function<void(std::size_t done, std::size_t total)>& progress) {
+    // The runs go to the workers in order; each worker keeps one trace.
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> done{0};
+    std::mutex done_mutex;
+    std::condition_variable all_done;
+    const auto work = [&] {
+        std::unique_ptr<Trace> trace = trace_pool().take();
+        RandomGenerator generator;
+        for (;;) {
+            const std::size_t i = next.fetch_add(1);
+            if (i >= count) break;
+            try {
+                if (!trace) trace = std::make_unique<Trace>();
+                run(i, *trace, generator);
+            } catch (const std::exception& error) {
+                failed(i, error.what());
+            }
+            if (done.fetch_add(1) + 1 == count) {
+                const std::lock_guard lock(done_mutex);
+                all_done.notify_all();
+            }
+        }
+        trace_pool().give_back(std::move(trace));
+    };
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t wanted = std::min<std::size_t>(threads ? threads : std::min(cores, 16u), count);
+    std::vector<std::thread> workers;
+    for (std::size_t w = 0; wanted > 1 && w < wanted; ++w) {
+        try {
+            workers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;  // the runs go to the workers that did start
+        }
+    }
+    if (workers.empty()) work();
+    if (progress) progress(done, count);
+    {
+        std::unique_lock lock(done_mutex);
+        while (!all_done.wait_for(lock, std::chrono::milliseconds(100), [&] { return done == count; })) {
+            if (progress) progress(done, count);
+        }
+    }
+    for (std::thread& worker : workers) worker.join();
+    if (progress) progress(done, count);
 }
 
 BatchReport run_batch(const std::vector<std::string>& files, const BatchOptions& options) {

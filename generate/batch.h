@@ -9,13 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "engine/synthesis.h"
+#include "generate/data_file.h"
 #include "generate/scenario.h"
+#include "models/noise.h"
 
 namespace elutrix::generate {
 
 struct BatchOptions {
     std::string out_dir = ".";
     std::optional<int> replicates;  // for every scenario, in place of its own
+    DataFormat format = DataFormat::xy;  // of the data file, NAME.xy, NAME.csv or NAME.cdf
     bool components = false;        // also write NAME.components.csv
     unsigned threads = 0;           // 0: one per core
     // Called on the calling thread about ten times a second while the batch
@@ -44,5 +48,17 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
 
 // Reads the files and runs them.
 BatchReport run_batch(const std::vector<std::string>& files, const BatchOptions& options);
+
+// Calls run(i, trace, generator) for every i from 0 to count - 1, in order
+// of i over threads workers (0: one per core), each with a trace and a
+// random generator of its own; a single worker is the calling thread. The
+// traces are kept for later calls. When run, or making a worker's trace,
+// throws, failed(i, what) is called instead, and the others go on.
+// Meanwhile the calling thread calls progress (when given) as BatchOptions
+// says.
+using RunBody = std::function<void(std::size_t i, Trace& trace, RandomGenerator& generator)>;
+using RunFailure = std::function<void(std::size_t i, const std::string& what)>;
+void for_each_run(std::size_t count, unsigned threads, const RunBody& run, const RunFailure& failed,
+                  const std::function<void(std::size_t done, std::size_t total)>& progress = {});
 
 }  // namespace elutrix::generate

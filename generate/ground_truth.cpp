@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 #include "models/constants.h"
@@ -83,7 +84,8 @@ double apex_time(const Upright& h, const PlacedPeak& p, bool emg) {
 // Returns the distance from the apex, in seconds; NaN when h never falls.
 double crossing_distance(const Upright& h, double apex, double sigma, double direction, double target) {
     double inside = 0.0;  // h(apex + direction inside) >= target
-    double outside = sigma / 4.0;
+    // A subnormal sigma has no quarter: the steps then start at the least double.
+    double outside = std::max(sigma / 4.0, std::numeric_limits<double>::denorm_min());
     while (!(h(apex + direction * outside) < target)) {
         inside = outside;
         outside *= 2.0;

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +16,8 @@
 
 namespace {
 
-constexpr const char* usage = "Usage: elutrix-generate [--out DIR] [--replicates N] [--components] [--quiet] FILE...\n";
+constexpr const char* usage =
+    "Usage: elutrix-generate [--out DIR] [--replicates N] [--format xy|csv|andi] [--components] [--quiet] FILE...\n";
 
 constexpr const char* help =
     "Makes synthetic chromatograms with their ground truth from scenario files (JSON).\n"
@@ -25,6 +27,10 @@ constexpr const char* help =
     "\n"
     "  --out DIR         write into DIR, made when missing (default: the current folder)\n"
     "  --replicates N    N runs of every scenario, in place of its \"replicates\"\n"
+    "  --format F        the data file's form: xy (NAME.xy, the default), csv (NAME.csv,\n"
+    "                    a header line and LF line ends) or andi (NAME.cdf, the\n"
+    "                    chromatography interchange file with the ground truth as\n"
+    "                    its peak table)\n"
     "  --components      also write NAME.components.csv: time, response, noise-free\n"
     "                    signal, baseline and every component's own term\n"
     "  --quiet           no progress bar (it is shown only on a terminal)\n"
@@ -87,6 +93,11 @@ int main(int argc, char** argv) {
         } else if (option == "--out") {
             if (!value(v) || v.empty()) return usage_error("--out needs a folder");
             options.out_dir = std::string(v);
+        } else if (option == "--format") {
+            std::optional<elutrix::generate::DataFormat> format;
+            if (value(v)) format = elutrix::generate::data_format_named(v);
+            if (!format) return usage_error("--format needs xy, csv or andi");
+            options.format = *format;
         } else if (option == "--replicates") {
             int n = 0;
             if (!value(v) || !parse_count(v, n)) {

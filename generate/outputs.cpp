@@ -115,10 +115,25 @@ std::string record_json(const RunOutput& run, const std::string& name, int repli
     return record.dump(2) + "\n";
 }
 
+RunComponents::RunComponents(const RunOutput& run)
+    : terms_(run_terms(run.rows, run.settings, run.placement, run_grid(run.placement, run.point_count))),
+      baseline_(run.rows, run.settings, run.placement) {}
+
+double RunComponents::at(const Trace& trace, std::int32_t i, double* values, double& base) const {
+    const double t = trace.times[i];
+    // A term is exactly 0 outside its range.
+    double sum = 0.0;
+    for (std::size_t j = 0; j < terms_.size(); ++j) {
+        values[j] = terms_[j].term.range().contains(i) ? terms_[j].term(t) : 0.0;
+        sum += values[j];
+    }
+    base = baseline_(static_cast<double>(i));
+    return sum + base;
+}
+
 bool write_components_csv(const RunOutput& run, const Trace& trace, const ByteSink& sink) {
-    const fast::Grid grid = run_grid(run.placement, run.point_count);
-    const std::vector<RowTerm> terms = run_terms(run.rows, run.settings, run.placement, grid);
-    const RunBaseline run_baseline(run.rows, run.settings, run.placement);
+    const RunComponents components(run);
+    const std::vector<RowTerm>& terms = components.terms();
 
     std::string header = "time_min,response,noise_free,baseline";
     for (const RowTerm& t : terms) header += ",row_" + std::to_string(t.row + 1);
@@ -132,17 +147,9 @@ bool write_components_csv(const RunOutput& run, const Trace& trace, const ByteSi
     char* out = begin;
     std::vector<double> values(terms.size());
     for (std::int32_t i = 1; i <= run.point_count; ++i) {
-        const double t = trace.times[i];
-        // Components in row order, then the baseline, as the run sums them;
-        // a term is exactly 0 outside its range.
-        double sum = 0.0;
-        for (std::size_t j = 0; j < terms.size(); ++j) {
-            values[j] = terms[j].term.range().contains(i) ? terms[j].term(t) : 0.0;
-            sum += values[j];
-        }
-        const double base = run_baseline(static_cast<double>(i));
-        sum += base;
-        out = put_round_trip(out, t / 60.0);
+        double base = 0.0;
+        const double sum = components.at(trace, i, values.data(), base);
+        out = put_round_trip(out, trace.times[i] / 60.0);
         for (const double v : {trace.export_points[i].response, sum, base}) {
             *out++ = ',';
             out = put_round_trip(out, v);

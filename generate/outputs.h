@@ -30,6 +30,24 @@ std::string peaks_csv(const std::vector<PeakTruth>& peaks);
 // and the inputs after the run's write-backs in the scenario form.
 std::string record_json(const RunOutput& run, const std::string& name, int replicate, int replicates);
 
+// Every component's own term and the baseline of a finished run, point by
+// point.
+class RunComponents {
+public:
+    explicit RunComponents(const RunOutput& run);
+    // The run's components, in row order.
+    const std::vector<RowTerm>& terms() const { return terms_; }
+    // Point i (1 .. point_count) of trace: each term's value into
+    // values[0 .. terms().size() - 1] and the baseline into base. Returns the
+    // noise-free signal, the terms in row order and then the baseline summed
+    // as the run sums them.
+    double at(const Trace& trace, std::int32_t i, double* values, double& base) const;
+
+private:
+    std::vector<RowTerm> terms_;
+    RunBaseline baseline_;
+};
+
 // The components table of a finished run, point by point: time (min), the
 // response, the noise-free signal, the baseline and each component's own
 // term, handed to sink in blocks. Returns false when the sink fails.

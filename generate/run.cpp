@@ -116,4 +116,15 @@ std::uint64_t draw_seed() {
     return bits % (std::uint64_t{1} << 48) + 1;
 }
 
+std::vector<std::string> replicate_seeds(const SimulationSettings& settings, int count,
+                                         std::set<std::uint64_t>& drawn) {
+    const auto fresh_seed = [&drawn] {
+        for (;;)
+            if (const std::uint64_t seed = draw_seed(); drawn.insert(seed).second) return seed;
+    };
+    std::vector<std::string> seeds;
+    for (int k = 1; k <= count; ++k) seeds.push_back(replicate_settings(settings, k, settings.use_seed ? 0 : fresh_seed()).seed);
+    return seeds;
+}
+
 }  // namespace elutrix::generate

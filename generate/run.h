@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,5 +67,11 @@ std::string repeated_seed_problem(const SimulationSettings& settings, int count)
 // A fresh seed for an unseeded run: a whole number from 1 to 2^48, which
 // value_text writes and text_value reads exactly.
 std::uint64_t draw_seed();
+
+// The seed texts of replicates 1 .. count, as replicate_settings gives them.
+// An unseeded scenario's replicates get fresh seeds that are not in drawn,
+// and drawn keeps them, so that no two runs of a batch share a drawn seed.
+std::vector<std::string> replicate_seeds(const SimulationSettings& settings, int count,
+                                         std::set<std::uint64_t>& drawn);
 
 }  // namespace elutrix::generate

@@ -3,6 +3,7 @@
 // is read back by an independent reader in test_andi_read_back.py.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/chromatogram.h"
@@ -135,6 +137,59 @@ TEST_F(AndiFileTest, RefusesMalformedRecordsAndKeepsTheEarlierFile) {
         }
         EXPECT_EQ(entries(), std::set<std::string>{"run.cdf"});
     }
+}
+
+// The file holds the record and nothing else: not the bytes that its memory
+// held before (here 0xa5, which no value or text of the record has), however
+// much room the record takes.
+TEST_F(AndiFileTest, HoldsNoByteOfTheMemoryItWasMadeIn) {
+    for (const std::size_t points : {3, 1000, 100000}) {
+        SCOPED_TRACE(points);
+        AndiChromatogram record = valid_record();
+        record.ordinate_values.assign(points, 1.0);
+        const fs::path first = folder_ / "first.cdf";
+        ASSERT_TRUE(write_andi_file(first.string(), record));
+        for (int k = 0; k < 8; ++k) {
+            const std::size_t size = 4096 + 8 * points + 32768 * k;
+            const std::vector<char> junk(size, static_cast<char>(0xa5));
+            volatile char kept = junk[size / 2];
+            static_cast<void>(kept);
+        }
+        const fs::path second = folder_ / "second.cdf";
+        ASSERT_TRUE(write_andi_file(second.string(), record));
+        const std::string bytes = contents(second);
+        EXPECT_EQ(bytes, contents(first));
+        EXPECT_EQ(bytes.find(static_cast<char>(0xa5)), std::string::npos);
+        // The last variable ends the file: the ordinate values, then the peak table's few bytes.
+        EXPECT_LT(bytes.size(), 8 * points + 4096);
+    }
+}
+
+// Threads that write at the same time write the files one thread writes.
+TEST_F(AndiFileTest, ThreadsWriteAtTheSameTime) {
+    AndiChromatogram record = valid_record();
+    record.ordinate_values.assign(100, 0.25);
+    record.peaks.resize(4);
+    ASSERT_TRUE(write_andi_file((folder_ / "alone.cdf").string(), record));
+    const std::string alone = contents(folder_ / "alone.cdf");
+    constexpr int threads = 4, files = 200;
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([&, t] {
+            for (int k = 0; k < files; ++k) {
+                const fs::path path = folder_ / ("t" + std::to_string(t) + "_" + std::to_string(k) + ".cdf");
+                failures += write_andi_file(path.string(), record) ? 0 : 1;
+            }
+        });
+    }
+    for (std::thread& w : writers) w.join();
+    EXPECT_EQ(failures, 0);
+    int same = 0;
+    for (int t = 0; t < threads; ++t)
+        for (int k = 0; k < files; ++k)
+            same += contents(folder_ / ("t" + std::to_string(t) + "_" + std::to_string(k) + ".cdf")) == alone;
+    EXPECT_EQ(same, threads * files);
 }
 
 // Paths that cannot take a file: false with a reason naming the path, and

@@ -3,7 +3,9 @@
 // components table.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -95,7 +97,7 @@ TEST(Batch, BadInputLeavesNoFileOfItAndTheOthersGoOn) {
 
     const std::vector<std::string> manifest = lines(read_all(batch.out() + "/manifest.csv"));
     ASSERT_EQ(manifest.size(), 1u + 9u);
-    EXPECT_EQ(manifest[0], "source,scenario,replicate,seed,status,message,xy,peaks,record,components");
+    EXPECT_EQ(manifest[0], "source,scenario,replicate,seed,status,message,data,peaks,record,components");
     std::map<std::string, int> status;
     for (std::size_t i = 1; i < manifest.size(); ++i) ++status[split(manifest[i])[4]];
     EXPECT_EQ(status["ok"], 3);
@@ -212,6 +214,60 @@ TEST(Batch, TheComponentsTableAddsUpToTheTrace) {
             } else {
                 EXPECT_LE(std::fabs(v[1] - v[2]), u / 2.0 * (1.0 + 1e-12));
             }
+        }
+    }
+}
+
+TEST(Batch, TheDataFileInEachFormatLeavesTheOtherFilesAlike) {
+    struct Case {
+        const char* json;
+        std::size_t points;
+    };
+    const std::vector<Case> cases = {
+        {R"({"seed": 1})", 1800},
+        {R"({"seed": 5, "rows": [{"retention_time": 1, "tau": -2}], "settings": {"peak_model":
+             "ExponentiallyModifiedGaussian", "baseline_shape": "linear", "baseline_percentage": 3,
+             "noise_kind": "random_walk", "level_by_value": true, "s_to_n_value": 0.001}})",
+         1800},
+        {R"({"seed": 1, "settings": {"sampling_rate": 0.01}})", 1},
+        {R"({"seed": 1, "settings": {"sampling_rate": 0}})", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.json);
+        std::map<DataFormat, std::string> data;
+        std::set<std::string> others;  // the peak table and record, the same in every format
+        for (const DataFormat format : {DataFormat::xy, DataFormat::csv, DataFormat::andi}) {
+            Batch batch;
+            BatchOptions options;
+            options.format = format;
+            batch.run({{"f.json", c.json}}, options);
+            ASSERT_TRUE(batch.report.ok());
+            const std::string file = std::string("f") + extension_of(format);
+            EXPECT_EQ(entries(batch.out()), (std::set<std::string>{file, "f.peaks.csv", "f.json", "manifest.csv"}));
+            EXPECT_EQ(split(lines(read_all(batch.out() + "/manifest.csv"))[1])[6], file);
+            data[format] = read_all(batch.out() + "/" + file);
+            others.insert(read_all(batch.out() + "/f.peaks.csv") + read_all(batch.out() + "/f.json"));
+        }
+        EXPECT_EQ(others.size(), 1u);
+        const std::string& xy = data[DataFormat::xy];
+        EXPECT_EQ(static_cast<std::size_t>(std::count(xy.begin(), xy.end(), '\n')), c.points);
+        std::string csv = "time_min,response\n";
+        for (const char ch : xy)
+            if (ch != '\r') csv += ch;
+        EXPECT_EQ(data[DataFormat::csv], csv);
+        EXPECT_EQ(data[DataFormat::andi].substr(0, 4), std::string("CDF\x01", 4));  // classic netCDF
+    }
+}
+
+TEST(Batch, FormatNames) {
+    const std::vector<std::pair<std::string, std::optional<DataFormat>>> cases = {
+        {"xy", DataFormat::xy}, {"csv", DataFormat::csv}, {"andi", DataFormat::andi},
+        {"", std::nullopt},     {"XY", std::nullopt},     {"cdf", std::nullopt}, {"andi ", std::nullopt},
+    };
+    for (const auto& [name, format] : cases) {
+        EXPECT_EQ(data_format_named(name), format) << name;
+        if (format) {
+            EXPECT_EQ(name_of(*format), name);
         }
     }
 }

@@ -89,7 +89,8 @@ struct CliCase {
 };
 
 TEST(Program, OptionsExitStatusAndMessages) {
-    const std::string usage = "Usage: elutrix-generate [--out DIR] [--replicates N] [--components] [--quiet] FILE...";
+    const std::string usage =
+        "Usage: elutrix-generate [--out DIR] [--replicates N] [--format xy|csv|andi] [--components] [--quiet] FILE...";
     const std::vector<CliCase> cases = {
         {{"--help"}, 0, usage, ""},
         {{"--version"}, 0, std::string("elutrix-generate ") + program_version + "\n", ""},
@@ -99,7 +100,15 @@ TEST(Program, OptionsExitStatusAndMessages) {
         {{"--replicates", "1000001", "a.json"}, 2, "", "--replicates needs a whole number"},
         {{"--replicates=2x", "a.json"}, 2, "", "--replicates needs a whole number"},
         {{"--out"}, 2, "", "--out needs a folder"},
-        {{"a.json"}, 0, "", "", {"a.xy", "a.peaks.csv", "a.json", "manifest.csv"}},
+        {{"--format", "ANDI", "a.json"}, 2, "", "--format needs xy, csv or andi"},
+        {{"--format=", "a.json"}, 2, "", "--format needs xy, csv or andi"},
+        {{"a.json", "--format"}, 2, "", "--format needs xy, csv or andi"},
+        {{"--out", "OUT", "--format", "andi", "a.json"}, 0, "", "", {"OUT/a.cdf", "OUT/a.peaks.csv"}, {"OUT/a.xy"}},
+        {{"--out=OUT", "--format=csv", "--format=xy", "a.json"}, 0, "", "", {"OUT/a.xy"}, {"OUT/a.csv"}},
+        // The record a.json would replace the scenario file.
+        {{"a.json"}, 1, "", "its file a.json would replace the scenario file of that name in .", {"manifest.csv"},
+         {"a.xy"}},
+        {{"--out", "OUT/..", "a.json"}, 1, "", "its file a.json would replace the scenario file", {}, {"a.xy"}},
         {{"--out", "OUT", "a.json"}, 0, "", "", {"OUT/a.xy", "OUT/manifest.csv"}, {"OUT/a.components.csv"}},
         {{"--out=OUT", "--replicates=2", "--components", "--quiet", "a.json"},
          0, "", "", {"OUT/a_0001.xy", "OUT/a_0002.components.csv"}, {"OUT/a.xy"}},
@@ -119,6 +128,7 @@ TEST(Program, OptionsExitStatusAndMessages) {
         std::vector<std::string> args = c.args;
         for (std::string& a : args) {
             if (a == "OUT") a = dir.file("out");
+            if (a == "OUT/..") a = dir.file("out/..");
             if (a == "--out=OUT") a = "--out=" + dir.file("out");
         }
         std::string shown;

@@ -3,6 +3,8 @@
 // the noise figures against the trace.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <cmath>
 #include <numbers>
 
@@ -239,6 +241,29 @@ TEST(GroundTruth, ATermThatIsZeroEverywhereHasNoApex) {
         EXPECT_FALSE(run.peaks[0].has_apex);
         EXPECT_EQ(run.peaks[0].area_trapezoid, 0.0);
     }
+}
+
+// A retention time of the least double gives a sigma of the least double,
+// which has no quarter to step out from. With no width to speak of, an
+// exponentially modified peak is its decay alone, a e^(-t / tau) / tau
+// from time 0: it falls to the fraction f of its apex after tau ln(1 / f).
+// A Gaussian that narrow is infinitely high, and has no apex.
+TEST(GroundTruth, ASubnormalBandwidthHasItsWidths) {
+    const RunOutput emg_run = run_scenario(scenario_of(
+        R"({"rows": [{"retention_time": 5e-324, "tau": 2}], "settings": {"peak_model": "ExponentiallyModifiedGaussian"}})"));
+    ASSERT_TRUE(emg_run.ok) << emg_run.message;
+    ASSERT_EQ(emg_run.peaks.size(), 1u);
+    const PeakTruth& p = emg_run.peaks[0];
+    EXPECT_EQ(p.sigma_s, std::numeric_limits<double>::denorm_min());
+    ASSERT_TRUE(p.has_apex);
+    for (const PeakWidth& w : p.widths) {
+        expect_relative(w.trail, 2.0 * std::log(1.0 / w.fraction) / 60.0, 1e-9, "trailing half-width");
+        EXPECT_LT(w.lead, 1e-40);
+    }
+    const RunOutput gaussian_run = run_scenario(scenario_of(R"({"rows": [{"retention_time": 5e-324}]})"));
+    ASSERT_TRUE(gaussian_run.ok) << gaussian_run.message;
+    ASSERT_EQ(gaussian_run.peaks.size(), 1u);
+    EXPECT_FALSE(gaussian_run.peaks[0].has_apex);
 }
 
 struct NoiseCase {

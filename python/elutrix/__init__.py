@@ -1,0 +1,208 @@
+"""Synthetic chromatograms with their ground truth, for testing peak integrators.
+
+A scenario is what elutrix-generate reads: a dict (or a JSON file) with
+"rows", "settings", "name", "replicates" and "seed". A run is one press of
+"Update" in the window holding those inputs, made by the same core as
+elutrix-generate, so that both give the same numbers bit for bit.
+
+    import elutrix
+    run = elutrix.simulate({"seed": 1, "settings": {"noise_kind": "random",
+                            "level_by_s_to_n": True, "s_to_n_percent": 100}})
+    run.time_min, run.response        # numpy arrays
+    run.peaks[0]["apex_height"]       # the ground truth
+    run.write("run.cdf")              # .xy, .csv or an ANDI (.cdf) file
+"""
+
+import json
+import operator
+import os
+
+from . import _elutrix
+
+__all__ = ["simulate", "simulate_many", "Result", "Error", "ScenarioError", "SimulationError", "__version__"]
+
+__version__ = _elutrix.version
+
+
+class Error(Exception):
+    """Every error of this package."""
+
+
+class ScenarioError(Error, ValueError):
+    """The scenario cannot be read: an unknown key, a wrong value, a malformed
+    file. The message names the key and where it stands."""
+
+
+class SimulationError(Error, RuntimeError):
+    """A run stopped with a message, the one the window would show; it is
+    the exception's text and its `message`. `replicate` is the run's number."""
+
+    def __init__(self, message, name=None, replicate=1):
+        super().__init__(message)
+        self.message = message
+        self.name = name
+        self.replicate = replicate
+
+
+# The data file's forms, by the file name's ending.
+_FORMATS = {".xy": "xy", ".csv": "csv", ".cdf": "andi", ".nc": "andi"}
+
+
+def _peak(header, fields):
+    """One row of the ground truth: numbers as floats, the row as an int,
+    a figure the peak has none of as None."""
+    record = {}
+    for key, text in zip(header, fields):
+        if key == "row":
+            record[key] = int(text)
+        elif key == "model":
+            record[key] = text
+        else:
+            record[key] = float(text) if text else None
+    return record
+
+
+class Result:
+    """One run: its trace, the inputs after its write-backs and its ground truth.
+
+    time_min, response   numpy arrays, point by point, as the .xy holds them
+                         (each to the last bit; the .xy shows 15 digits)
+    peaks                the ground truth, one dict per component, under the
+                         column names of elutrix-generate's NAME.peaks.csv
+    rows, settings       the inputs after the run's write-backs (plate counts,
+                         derived retention times, the S/N or noise value), in
+                         the scenario form
+    record               the run's record, as NAME.json holds it
+    seed                 the seed the run used (drawn when the scenario has none)
+    noise_free, baseline, components
+                         with components=True: the signal without noise, the
+                         baseline and each component's own term ({row: array});
+                         otherwise None
+    """
+
+    def __init__(self, run):
+        self._run = run
+        self.name = run.name
+        self.stem = run.stem
+        self.replicate = run.replicate
+        self.time_min = run.time_min
+        self.response = run.response
+        self.noise_free = run.noise_free
+        self.baseline = run.baseline
+        self.components = run.components
+        self.record = json.loads(run.record_json)
+        self.rows = self.record["rows"]
+        self.settings = self.record["settings"]
+        self.seed = self.record["seed"]
+        self.point_count = self.record["point_count"]
+        self.time_step_s = self.record["time_step_s"]
+        self.noise = self.record["noise"]
+        self.peaks_csv = run.peaks_csv
+        lines = self.peaks_csv.splitlines()
+        header = lines[0].split(",")
+        self.peaks = [_peak(header, line.split(",")) for line in lines[1:]]
+
+    def write(self, path, format=None):
+        """Writes the data file at path, whole or not at all: "xy" (the window's
+        .xy), "csv" (a header line and LF line ends) or "andi" (the
+        chromatography interchange file, its peak table the ground truth).
+        Without a format the file name's ending (.xy, .csv, .cdf or .nc) says
+        which. Returns the path."""
+        path = os.fspath(path)
+        if format is None:
+            format = _FORMATS.get(os.path.splitext(path)[1].lower())
+            if format is None:
+                raise ValueError(f"no format given, and the name {path!r} does not end in .xy, .csv, .cdf or .nc")
+        self._run.write(path, format)
+        return path
+
+    def __repr__(self):
+        return f"<elutrix.Result {self.stem!r}: {self.point_count} points, {len(self.peaks)} peaks, seed {self.seed}>"
+
+
+def _json_value(value):
+    # numpy's numbers, and any other number, as plain ones.
+    item = getattr(value, "item", None)
+    if callable(item):
+        return item()
+    raise TypeError(f"a scenario holds JSON values, not {type(value).__name__}")
+
+
+def _scenario(scenario):
+    """The one scenario of a dict or a scenario file, and its file."""
+    if isinstance(scenario, (str, bytes, os.PathLike)):
+        source = os.fsdecode(scenario)
+        entries, error = _elutrix.read_scenario_file(source)
+        where = source
+    elif isinstance(scenario, dict):
+        try:
+            text = json.dumps(scenario, allow_nan=False, default=_json_value)
+        except ValueError as e:
+            raise ScenarioError(f"the scenario holds a number that JSON has not: {e}") from None
+        except TypeError as e:
+            raise ScenarioError(str(e)) from None
+        entries, error = _elutrix.read_scenarios(text, "scenario")
+        source, where = "", "the scenario"
+    else:
+        raise TypeError(f"a scenario is a dict or the path of a scenario file, not {type(scenario).__name__}")
+    if error:
+        raise ScenarioError(f"{where}: {error}")
+    if len(entries) != 1:
+        raise ScenarioError(f"{where} holds {len(entries)} scenarios; give one at a time")
+    name, parsed, error = entries[0]
+    if parsed is None:
+        raise ScenarioError(f"{where}: {error}")
+    return parsed, source
+
+
+def _whole(value, what, lowest, highest):
+    """A whole number (numpy's too, but no bool) from lowest to highest."""
+    try:
+        if isinstance(value, bool):
+            raise TypeError
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{what} must be a whole number, not {value!r}") from None
+    if not lowest <= number <= highest:
+        raise ValueError(f"{what} must be a whole number from {lowest} to {highest}, not {number}")
+    return number
+
+
+def _results(runs):
+    for run in runs:
+        if not run.ok:
+            raise SimulationError(run.message, run.name, run.replicate)
+    return [Result(run) for run in runs]
+
+
+def simulate(scenario, components=False):
+    """One run of the scenario (a dict, or the path of a scenario file that
+    holds one scenario). A seeded scenario gives the same run every time;
+    without a seed one is drawn, and the result's seed makes it again.
+
+    Raises ScenarioError when the scenario cannot be read, and
+    SimulationError, with the window's message, when the run stops."""
+    parsed, source = _scenario(scenario)
+    return _results(_elutrix.run(parsed, 1, bool(components), 1, source))[0]
+
+
+def simulate_many(scenario, replicates=None, components=False, threads=0):
+    """Replicates 1 .. replicates of the scenario (its own "replicates" when
+    not given), spread over threads workers (0: one per core) while the
+    interpreter goes on without them. Replicate k of a seeded scenario
+    reseeds with seed + k - 1, as elutrix-generate does; unseeded ones draw
+    a fresh seed each. Returns a list of Result.
+
+    Raises ScenarioError when the scenario cannot be read or its seeds would
+    repeat a noise sequence, and SimulationError for the first replicate
+    whose run stops."""
+    parsed, source = _scenario(scenario)
+    if replicates is None:
+        replicates = parsed.replicates or 1
+    replicates = _whole(replicates, "replicates", 1, _elutrix.max_replicates)
+    threads = _whole(threads, "threads", 0, 4096)
+    try:
+        runs = _elutrix.run(parsed, replicates, bool(components), threads, source)
+    except ValueError as e:
+        raise ScenarioError(str(e)) from None
+    return _results(runs)

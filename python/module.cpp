@@ -1,0 +1,242 @@
+// elutrix._elutrix: the core's runs for Python. Scenarios are read by the
+// generator's own reader, runs are the generator's (run_once, over the same
+// workers), and files are written by the generator's writers, so that a run
+// made here is the one elutrix-generate makes, bit for bit. The package's
+// __init__.py turns what this module returns into the public interface.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/version.h"
+#include "generate/batch.h"
+#include "generate/data_file.h"
+#include "generate/outputs.h"
+#include "generate/run.h"
+#include "generate/scenario.h"
+
+namespace py = pybind11;
+
+namespace elutrix::generate {
+namespace {
+
+// One run as the workers leave it, before it meets Python.
+struct RunData {
+    RunOutput out;
+    int replicate = 1;
+    int replicates = 1;
+    std::string stem;
+    std::vector<TracePoint> points;  // export points 1 .. point_count
+    // With the components: the noise-free signal, the baseline and each
+    // component's own term, point by point.
+    bool with_components = false;
+    std::vector<double> noise_free;
+    std::vector<double> baseline;
+    std::vector<int> component_rows;  // 1-based, as the user numbers them
+    std::vector<std::vector<double>> components;
+};
+
+// A finished run handed to Python: its arrays, and what writing its files
+// needs.
+struct Run {
+    RunData data;
+    std::string name;
+    std::string source;
+    py::object time_min, response, noise_free, baseline, components;
+
+    bool ok() const { return data.out.ok; }
+};
+
+// An array that owns the vector's memory.
+py::array_t<double> to_array(std::vector<double>&& values) {
+    auto owned = std::make_unique<std::vector<double>>(std::move(values));
+    const std::size_t size = owned->size();
+    double* const first = owned->data();
+    py::capsule release(owned.get(), [](void* p) { delete static_cast<std::vector<double>*>(p); });
+    owned.release();
+    return py::array_t<double>(static_cast<py::ssize_t>(size), first, release);
+}
+
+// Runs replicate k of the scenario with the seed text given, on the
+// worker's trace, and keeps what Python will see.
+void perform(const Scenario& scenario, int k, int replicates, const std::string& seed, bool with_components,
+             Trace& trace, RandomGenerator& generator, RunData& data) {
+    SimulationSettings settings = scenario.settings;
+    const bool seed_drawn = !settings.use_seed;
+    settings.use_seed = true;
+    settings.seed = seed;
+    data.replicate = k;
+    data.replicates = replicates;
+    data.stem = run_stem(scenario.name, k, replicates);
+    data.out = run_once(scenario.rows, settings, trace, generator, seed_drawn);
+    if (!data.out.ok) return;
+    const std::int32_t n = std::max(data.out.point_count, 0);
+    data.points.assign(trace.export_points.begin() + 1, trace.export_points.begin() + 1 + n);
+    data.with_components = with_components;
+    if (!with_components) return;
+    const RunComponents parts(data.out);
+    const std::size_t terms = parts.terms().size();
+    for (const RowTerm& t : parts.terms()) data.component_rows.push_back(t.row + 1);
+    data.noise_free.resize(static_cast<std::size_t>(n));
+    data.baseline.resize(static_cast<std::size_t>(n));
+    data.components.assign(terms, std::vector<double>(static_cast<std::size_t>(n)));
+    std::vector<double> values(terms);
+    for (std::int32_t i = 1; i <= n; ++i) {
+        const auto at = static_cast<std::size_t>(i - 1);
+        data.noise_free[at] = parts.at(trace, i, values.data(), data.baseline[at]);
+        for (std::size_t j = 0; j < terms; ++j) data.components[j][at] = values[j];
+    }
+}
+
+// Replicates 1 .. replicates over the workers, without the interpreter's
+// lock.
+std::vector<RunData> run_replicates(const Scenario& scenario, int replicates, bool with_components,
+                                    unsigned threads) {
+    if (replicates < 1 || replicates > max_replicates) {
+        throw py::value_error("replicates must be a whole number from 1 to " + std::to_string(max_replicates));
+    }
+    if (const std::string problem = repeated_seed_problem(scenario.settings, replicates); !problem.empty()) {
+        throw py::value_error(problem);
+    }
+    std::set<std::uint64_t> drawn;
+    const std::vector<std::string> seeds = replicate_seeds(scenario.settings, replicates, drawn);
+    std::vector<RunData> runs(static_cast<std::size_t>(replicates));
+    {
+        const py::gil_scoped_release unlocked;
+        for_each_run(
+            runs.size(), threads,
+            [&](std::size_t i, Trace& trace, RandomGenerator& generator) {
+                const int k = static_cast<int>(i) + 1;
+                perform(scenario, k, replicates, seeds[i], with_components, trace, generator, runs[i]);
+            },
+            [&](std::size_t i, const std::string& what) {
+                runs[i].out = RunOutput{};
+                runs[i].out.message = "The run stopped: " + what;
+            });
+    }
+    return runs;
+}
+
+Run to_python(RunData&& data, const Scenario& scenario, const std::string& source) {
+    Run run;
+    run.name = scenario.name;
+    run.source = source;
+    run.data = std::move(data);
+    RunData& d = run.data;
+    run.time_min = run.response = run.noise_free = run.baseline = run.components = py::none();
+    if (!d.out.ok) return run;
+    std::vector<double> time_min(d.points.size());
+    std::vector<double> response(d.points.size());
+    for (std::size_t i = 0; i < d.points.size(); ++i) {
+        // As the data file writes them: the time in minutes, the response.
+        time_min[i] = d.points[i].time / 60.0;
+        response[i] = d.points[i].response;
+    }
+    run.time_min = to_array(std::move(time_min));
+    run.response = to_array(std::move(response));
+    if (d.with_components) {
+        run.noise_free = to_array(std::move(d.noise_free));
+        run.baseline = to_array(std::move(d.baseline));
+        py::dict parts;
+        for (std::size_t j = 0; j < d.components.size(); ++j) {
+            parts[py::int_(d.component_rows[j])] = to_array(std::move(d.components[j]));
+        }
+        run.components = parts;
+    }
+    return run;
+}
+
+// Writes the run's data file in the named format, on a worker's trace.
+void write_run(const Run& run, const std::string& path, const std::string& format_name) {
+    const std::optional<DataFormat> format = data_format_named(format_name);
+    if (!format) throw py::value_error("the format must be \"xy\", \"csv\" or \"andi\", not \"" + format_name + "\"");
+    if (!run.ok()) throw py::value_error("a run that stopped has no data file");
+    bool written = false;
+    std::string why;
+    {
+        const py::gil_scoped_release unlocked;
+        const RunData& d = run.data;
+        for_each_run(
+            1, 1,
+            [&](std::size_t, Trace& trace, RandomGenerator&) {
+                trace.point_count = d.out.point_count;
+                for (std::size_t i = 0; i < d.points.size(); ++i) {
+                    trace.export_points[i + 1] = d.points[i];
+                    trace.times[i + 1] = d.points[i].time;
+                    trace.responses[i + 1] = d.points[i].response;
+                }
+                const RunLabel label{run.name, d.stem, d.replicate, run.source, stamp_moment()};
+                written = write_data_file(path, *format, d.out, trace, label, &why);
+            },
+            [&](std::size_t, const std::string& what) { why = what; });
+    }
+    if (!written) {
+        const std::string message = "the file " + path + " could not be written" + (why.empty() ? "" : ": " + why);
+        PyErr_SetString(PyExc_OSError, message.c_str());
+        throw py::error_already_set();
+    }
+}
+
+// A scenario file's or text's scenarios: (name, scenario or None, message)
+// each, and the message that none can be read, empty when they can.
+py::tuple entries_of(const ScenarioFile& file) {
+    py::list entries;
+    for (const ScenarioEntry& e : file.entries) {
+        entries.append(py::make_tuple(e.name, e.scenario ? py::cast(*e.scenario) : py::none(), e.error));
+    }
+    return py::make_tuple(entries, file.error);
+}
+
+}  // namespace
+}  // namespace elutrix::generate
+
+PYBIND11_MODULE(_elutrix, m) {
+    using namespace elutrix::generate;
+    m.doc() = "The Elutrix core: scenario runs, their ground truth and their files.";
+    m.attr("version") = elutrix::program_version;
+    m.attr("max_replicates") = max_replicates;
+
+    py::class_<Scenario>(m, "Scenario")
+        .def_readonly("name", &Scenario::name)
+        .def_readonly("replicates", &Scenario::replicates);
+
+    py::class_<Run>(m, "Run")
+        .def_property_readonly("ok", &Run::ok)
+        .def_property_readonly("message", [](const Run& r) { return r.data.out.message; })
+        .def_readonly("name", &Run::name)
+        .def_property_readonly("stem", [](const Run& r) { return r.data.stem; })
+        .def_property_readonly("replicate", [](const Run& r) { return r.data.replicate; })
+        .def_readonly("time_min", &Run::time_min)
+        .def_readonly("response", &Run::response)
+        .def_readonly("noise_free", &Run::noise_free)
+        .def_readonly("baseline", &Run::baseline)
+        .def_readonly("components", &Run::components)
+        .def_property_readonly("record_json",
+                               [](const Run& r) {
+                                   return record_json(r.data.out, r.name, r.data.replicate, r.data.replicates);
+                               })
+        .def_property_readonly("peaks_csv", [](const Run& r) { return peaks_csv(r.data.out.peaks); })
+        .def("write", &write_run, py::arg("path"), py::arg("format"));
+
+    m.def("read_scenarios",
+          [](const std::string& text, const std::string& stem) { return entries_of(read_scenarios(text, stem)); },
+          py::arg("text"), py::arg("stem"));
+    m.def("read_scenario_file", [](const std::string& path) { return entries_of(read_scenario_file(path)); },
+          py::arg("path"));
+    m.def(
+        "run",
+        [](const Scenario& scenario, int replicates, bool components, unsigned threads, const std::string& source) {
+            std::vector<RunData> runs = run_replicates(scenario, replicates, components, threads);
+            std::vector<Run> out;
+            for (RunData& d : runs) out.push_back(to_python(std::move(d), scenario, source));
+            return out;
+        },
+        py::arg("scenario"), py::arg("replicates"), py::arg("components"), py::arg("threads"), py::arg("source"));
+}
