@@ -217,6 +217,12 @@ nlohmann::ordered_json write_fields(const Record& record, const Field<Record> (&
 // ---------------------------------------------------------------- scenario
 
 constexpr const char* top_keys[] = {"name", "replicates", "seed", "rows", "settings"};
+// A run's record (NAME.json) holds these; its rows and settings, after the
+// run's write-backs, hold every input, the seed included.
+constexpr const char* record_keys[] = {"program",     "version",     "name",          "replicate", "replicates",
+                                       "seed",        "seed_drawn",  "point_count",   "time_step_s",
+                                       "time_step_min", "noise",     "rows",          "settings"};
+constexpr const char* record_program = "elutrix-generate";
 
 // A name that can begin a file name in the output folder.
 bool usable_name(const std::string& name) {
@@ -317,6 +323,16 @@ const char* name_of(NoiseKind value) { return enum_name(value); }
 
 Scenario scenario_from_json(const json& value, const std::string& default_name) {
     if (!value.is_object()) fail("a scenario must be a JSON object, not " + shown(value));
+    // A run's record makes its run again: one run of its name, rows and
+    // settings; what the run computed is left aside.
+    if (const auto it = value.find("program"); it != value.end() && *it == record_program) {
+        check_keys(value, record_keys, Place::top());
+        json scenario = json::object();
+        for (const char* key : {"name", "rows", "settings"}) {
+            if (const auto field = value.find(key); field != value.end()) scenario[key] = *field;
+        }
+        return scenario_from_json(scenario, default_name);
+    }
     check_keys(value, top_keys, Place::top());
     Scenario scenario;
     scenario.name = default_name;

@@ -85,6 +85,11 @@ TEST(Replicates, EveryUnseededRunCanBeMadeAgainFromItsRecord) {
         const nlohmann::json again = {{"rows", record["rows"]}, {"settings", record["settings"]}};
         ASSERT_TRUE(run_scenario(scenario_of(again.dump())).ok);
         EXPECT_EQ(xy_text(testing::shared_trace()), xy);
+        // The record itself, read as a scenario, is one run of the same file.
+        const Scenario from_record = scenario_of(record.dump());
+        EXPECT_FALSE(from_record.replicates.has_value());
+        ASSERT_TRUE(run_scenario(from_record).ok);
+        EXPECT_EQ(xy_text(testing::shared_trace()), xy);
         const nlohmann::json reseeded = {{"seed", record["seed"]},
                                          {"settings", {{"noise_kind", "random"}, {"level_by_s_to_n", true},
                                                        {"s_to_n_percent", 20}}}};
