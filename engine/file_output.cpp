@@ -219,6 +219,26 @@ public:
 
     int fd() const { return fd_.get(); }
 
+    // Tries temporary names in the folder until make(path) succeeds with one,
+    // which becomes the file's name; a name that is taken (EEXIST) is
+    // followed by another, any other failure ends the search.
+    template <class Make>
+    bool take_free_name(int& failure, Make make) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string path = folder_ + '/' + temporary_name(folder_, name_);
+            if (make(path)) {
+                path_ = std::move(path);
+                return true;
+            }
+            if (errno != EEXIST) {
+                failure = errno;
+                return false;
+            }
+        }
+        failure = EEXIST;
+        return false;
+    }
+
     bool create(mode_t mode, bool unnamed, int& failure) {
 #if defined(O_TMPFILE)
         if (unnamed) {
@@ -234,39 +254,19 @@ public:
 #else
         (void)unnamed;
 #endif
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string path = folder_ + '/' + temporary_name(folder_, name_);
+        return take_free_name(failure, [&](const std::string& path) {
             fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
-            if (fd_) {
-                path_ = std::move(path);
-                return true;
-            }
-            if (errno != EEXIST) {
-                failure = errno;
-                return false;
-            }
-        }
-        failure = EEXIST;
-        return false;
+            return static_cast<bool>(fd_);
+        });
     }
 
     // Gives the file a name in its folder where it has none yet.
     bool name(int& failure) {
         if (!path_.empty()) return true;
         const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string path = folder_ + '/' + temporary_name(folder_, name_);
-            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                path_ = std::move(path);
-                return true;
-            }
-            if (errno != EEXIST) {
-                failure = errno;
-                return false;
-            }
-        }
-        failure = EEXIST;
-        return false;
+        return take_free_name(failure, [&](const std::string& path) {
+            return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        });
     }
 
     // Puts the named file in the target's place in one step.
