@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "ui/main_window.h"
+#include "ui/window_controls.h"
 #include "ui/picture_box.h"
 
 namespace {
@@ -25,15 +26,6 @@ QApplication& application() {
     static QApplication app(argc, argv);
     return app;
 }
-
-class FixedPath : public elutrix::ui::SaveDialog {
-public:
-    explicit FixedPath(QString path) : path_(std::move(path)) {}
-    std::optional<QString> ask(QWidget*) override { return path_; }
-
-private:
-    QString path_;
-};
 
 // Ten EMG components at 1 to 10 min, tau 1 to 10, typical LC plates;
 // 1111.111 points per second over the 15 min run gives 1,000,000 points.
@@ -70,7 +62,7 @@ void BM_UpdateAndExportTenEmg1M(benchmark::State& state) {
     QString failure;
     window.set_message_handler([&](const QString& text) { failure = text; });
     const QString path = QDir::temp().filePath("elutrix_bench_update.xy");
-    window.set_save_dialog(std::make_unique<FixedPath>(path));
+    window.set_save_dialog(std::make_unique<elutrix::ui::testing::FakeSaveDialog>(path));
     enter_ten_emg_peaks(window);
     for (auto _ : state) {
         window.update_clicked();

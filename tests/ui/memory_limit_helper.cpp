@@ -19,18 +19,10 @@
 
 #include "ui/datafile.h"
 #include "ui/main_window.h"
+#include "window_controls.h"
 #include "ui/program.h"
 
 namespace {
-
-class PathDialog : public elutrix::ui::SaveDialog {
-public:
-    explicit PathDialog(QString path) : path_(std::move(path)) {}
-    std::optional<QString> ask(QWidget*) override { return path_; }
-
-private:
-    QString path_;
-};
 
 void say(const char* what, const QString& text = QString()) noexcept {
     try {
@@ -67,7 +59,7 @@ int main(int argc, char** argv) {
             window.repaint();
             window.update_clicked();
             window.repaint();
-            window.set_save_dialog(std::make_unique<PathDialog>(QString::fromLocal8Bit(path)));
+            window.set_save_dialog(std::make_unique<elutrix::ui::testing::FakeSaveDialog>(QString::fromLocal8Bit(path)));
             window.write_datafile_clicked();
             if (!failed) say("exported");
             QCoreApplication::exit(0);

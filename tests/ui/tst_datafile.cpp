@@ -24,32 +24,15 @@
 #include "engine/inputs.h"
 #include "file_system_support.h"
 #include "ui/datafile.h"
+#include "window_controls.h"
 
 using elutrix::Trace;
 using elutrix::ui::SaveDialog;
 
+using elutrix::ui::testing::FakeSaveDialog;
+using elutrix::ui::testing::Messages;
+
 namespace {
-
-// Answers every question with the same path, or cancels when it has none.
-class FakeSaveDialog : public SaveDialog {
-public:
-    explicit FakeSaveDialog(std::optional<QString> answer) : answer_(std::move(answer)) {}
-    std::optional<QString> ask(QWidget*) override {
-        ++asked;
-        return answer_;
-    }
-    int asked = 0;
-
-private:
-    std::optional<QString> answer_;
-};
-
-struct Messages {
-    QStringList shown;
-    elutrix::ui::MessageHandler handler() {
-        return [this](const QString& text) { shown.append(text); };
-    }
-};
 
 QByteArray contents(const QString& path) {
     QFile file(path);

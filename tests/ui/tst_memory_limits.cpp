@@ -11,6 +11,7 @@
 
 #include "allocation_failure.h"
 #include "ui/main_window.h"
+#include "window_controls.h"
 #include "ui/program.h"
 
 using elutrix::ui::MainWindow;
@@ -22,15 +23,6 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:QArrayData::
 #endif
 
 namespace {
-
-class FakeSaveDialog : public elutrix::ui::SaveDialog {
-public:
-    explicit FakeSaveDialog(QString answer) : answer_(std::move(answer)) {}
-    std::optional<QString> ask(QWidget*) override { return answer_; }
-
-private:
-    QString answer_;
-};
 
 QByteArray contents(const QString& path) {
     QFile file(path);
@@ -194,7 +186,7 @@ void MemoryLimits::commands_survive_failing_allocations() {
     MainWindow window;
     QStringList messages;
     window.set_message_handler([&messages](const QString& text) { messages.append(text); });
-    window.set_save_dialog(std::make_unique<FakeSaveDialog>(path));
+    window.set_save_dialog(std::make_unique<elutrix::ui::testing::FakeSaveDialog>(path));
     window.update_clicked();
     QCOMPARE(window.trace().point_count, 1800);
     window.write_datafile_clicked();

@@ -22,10 +22,15 @@ struct Messages {
     }
 };
 
+// Answers every question with the same path, or cancels when it has none.
 class FakeSaveDialog : public elutrix::ui::SaveDialog {
 public:
     explicit FakeSaveDialog(std::optional<QString> answer) : answer_(std::move(answer)) {}
-    std::optional<QString> ask(QWidget*) override { return answer_; }
+    std::optional<QString> ask(QWidget*) override {
+        ++asked;
+        return answer_;
+    }
+    int asked = 0;
 
 private:
     std::optional<QString> answer_;
