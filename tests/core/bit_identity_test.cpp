@@ -34,6 +34,7 @@
 #include "reference/literal_synthesis.h"
 #include "reference/run_check.h"
 #include "reference/scenarios.h"
+#include "core_test_support.h"
 
 namespace elutrix {
 namespace {
@@ -534,15 +535,9 @@ std::string failure_of(const checking::Checked& c, const std::string& name) {
     return c.failure.empty() ? std::string() : name + ": " + c.failure;
 }
 
+// An enabled row as typed.
 ComponentRow typed(std::string t, std::string a, std::string N, std::string tau, std::string r = "") {
-    ComponentRow row;
-    row.enabled = true;
-    row.retention_time = std::move(t);
-    row.relative_response = std::move(a);
-    row.plates = std::move(N);
-    row.tau = std::move(tau);
-    row.resolution = std::move(r);
-    return row;
+    return testing::row(true, std::move(t), std::move(a), std::move(N), std::move(tau), std::move(r));
 }
 
 // Every sign of bandwidth and decay constant, and magnitudes beyond what the
