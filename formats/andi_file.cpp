@@ -1,7 +1,6 @@
 #include "formats/andi_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -413,12 +412,9 @@ bool write_andi_file(const std::string& path, const AndiChromatogram& chromatogr
             build(file, chromatogram);
             bytes = file.take_bytes(size);
         }
-        errno = 0;
-        const bool placed =
-            replace_file(path, [&](const ByteSink& sink) { return sink(bytes.get(), size); });
-        if (!placed) {
-            const int cause = errno;
-            throw WriteFailure{"cannot write " + path + (cause != 0 ? std::string(": ") + std::strerror(cause) : "")};
+        std::error_code why;
+        if (!replace_file(path, [&](const ByteSink& sink) { return sink(bytes.get(), size); }, why)) {
+            throw WriteFailure{"cannot write " + path + (why ? ": " + why.message() : std::string())};
         }
         return true;
     } catch (const WriteFailure& failure) {

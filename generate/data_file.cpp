@@ -135,9 +135,15 @@ AndiChromatogram andi_record(const RunOutput& run, const Trace& trace, const Run
 bool write_data_file(const std::string& path, DataFormat format, const RunOutput& run, const Trace& trace,
                      const RunLabel& label, std::string* error) {
     if (format == DataFormat::andi) return write_andi_file(path, andi_record(run, trace, label), error);
-    return replace_file(path, [&](const ByteSink& sink) {
-        return format == DataFormat::csv ? write_csv_lines(trace, sink) : write_xy_lines(trace, sink);
-    });
+    std::error_code why;
+    const bool written = replace_file(
+        path,
+        [&](const ByteSink& sink) {
+            return format == DataFormat::csv ? write_csv_lines(trace, sink) : write_xy_lines(trace, sink);
+        },
+        why);
+    if (!written && error && why) *error = why.message();
+    return written;
 }
 
 }  // namespace elutrix::generate

@@ -50,7 +50,7 @@ AndiChromatogram andi_record(const RunOutput& run, const Trace& trace, const Run
 
 // Writes the run's data file at path, whole or not at all. Returns false
 // when it cannot be written, with the reason in error when one is known
-// (an interchange record the file cannot hold).
+// (the system's, or an interchange record the file cannot hold).
 bool write_data_file(const std::string& path, DataFormat format, const RunOutput& run, const Trace& trace,
                      const RunLabel& label, std::string* error = nullptr);
 

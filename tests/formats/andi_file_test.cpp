@@ -192,23 +192,26 @@ TEST_F(AndiFileTest, ThreadsWriteAtTheSameTime) {
     EXPECT_EQ(same, threads * files);
 }
 
-// Paths that cannot take a file: false with a reason naming the path, and
-// no file and no temporary left behind.
+// Paths that cannot take a file: false with the system's reason and the
+// path, and no file and no temporary left behind.
 TEST_F(AndiFileTest, UnwritablePathGivesAnErrorAndNoFile) {
     { std::ofstream(folder_ / "plain_file") << "x"; }
     fs::create_directory(folder_ / "a_folder");
     const std::set<std::string> before = entries();
-    const fs::path paths[] = {
-        folder_ / "missing_folder" / "run.cdf",
-        folder_ / "plain_file" / "run.cdf",
-        folder_ / "a_folder",
-        fs::path(),
+    const struct {
+        fs::path path;
+        std::errc reason;  // the system's, as the message gives it
+    } cases[] = {
+        {folder_ / "missing_folder" / "run.cdf", std::errc::no_such_file_or_directory},
+        {folder_ / "plain_file" / "run.cdf", std::errc::not_a_directory},
+        {folder_ / "a_folder", std::errc::is_a_directory},
+        {fs::path(), std::errc::no_such_file_or_directory},
     };
-    for (const fs::path& path : paths) {
+    for (const auto& [path, reason] : cases) {
         SCOPED_TRACE(path.string());
         std::string error;
         EXPECT_FALSE(write_andi_file(path.string(), valid_record(), &error));
-        EXPECT_NE(error.find("cannot write " + path.string()), std::string::npos) << error;
+        EXPECT_EQ(error, "cannot write " + path.string() + ": " + std::make_error_code(reason).message());
         EXPECT_EQ(entries(), before);
         EXPECT_TRUE(fs::is_directory(folder_ / "a_folder"));
         EXPECT_FALSE(write_andi_file(path.string(), valid_record()));  // the reason is optional
