@@ -17,9 +17,9 @@ RunResult chromatogram(ComponentTable& rows, SimulationSettings& settings, Trace
         const PeakPlacement placement = place_peaks(rows, settings);
         const SynthesisResult synthesis = synthesize(rows, settings, placement, trace, generator);
         plot(trace, synthesis, surface);
-        return {};
+        return {true, {}, placement, synthesis};
     } catch (const RunError& error) {
-        return {false, error.what()};
+        return {false, error.what(), {}, {}};
     }
 }
 
@@ -28,11 +28,11 @@ RunResult update_run(ComponentTable& rows, SimulationSettings& settings, Trace& 
     try {
         return chromatogram(rows, settings, trace, surface, generator);
     } catch (const std::bad_alloc&) {
-        return {false, "There is not enough memory for this run."};
+        return {false, "There is not enough memory for this run.", {}, {}};
     } catch (const std::exception& error) {
-        return {false, std::string("The run stopped: ") + error.what()};
+        return {false, std::string("The run stopped: ") + error.what(), {}, {}};
     } catch (...) {
-        return {false, "The run stopped because of an unexpected error."};
+        return {false, "The run stopped because of an unexpected error.", {}, {}};
     }
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/inputs.h"
+#include "engine/placement.h"
 #include "engine/plot.h"
 #include "engine/synthesis.h"
 
@@ -11,6 +12,9 @@ namespace elutrix {
 struct RunResult {
     bool ok = true;
     std::string message;  // why the run stopped, in words for the user
+    // What a completed run placed and drew, for programs that report on it.
+    PeakPlacement placement;
+    SynthesisResult synthesis;
 };
 
 // One simulation run, as "Update" starts it: the efficiency step, peak

@@ -4,8 +4,7 @@ namespace elutrix {
 
 ComponentTerm::ComponentTerm(double a, const PlacedPeak& p, bool emg, const fast::Grid& grid)
     : term_(emg ? decltype(term_)(fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid))
-                : decltype(term_)(fast::GaussianTerm(a, p.peak, p.sigma, grid))),
-      emg_(emg) {}
+                : decltype(term_)(fast::GaussianTerm(a, p.peak, p.sigma, grid))) {}
 
 double ComponentTerm::operator()(double x) const {
     return std::visit([x](const auto& term) { return term(x); }, term_);
@@ -35,6 +34,13 @@ std::vector<RowTerm> run_terms(const ComponentTable& rows, const SimulationSetti
         terms.push_back({j, a, ComponentTerm(a, p, !gaussian_model && p.tau != 0.0, grid)});
     }
     return terms;
+}
+
+RunBaseline::RunBaseline(const ComponentTable& rows, const SimulationSettings& settings,
+                         const PeakPlacement& placement)
+    : ymax_(placement.ymax), settings_(read_baseline(settings)) {
+    const double T = text_value(rows[placement.latest_row].retention_time);
+    maxtime_ = 1.5 * ((T * 60.0) * text_value(settings.sampling_rate));
 }
 
 }  // namespace elutrix

@@ -1,6 +1,7 @@
-// The components of a run: every enabled row with a bandwidth, in row order,
-// with the term the run adds for it (relative response x gaussian or emg,
-// exactly as the synthesis evaluates it), and the run's time grid.
+// The parts of a run's signal: every enabled row with a bandwidth, in row
+// order, with the term the run adds for it (relative response x gaussian or
+// emg, exactly as the synthesis evaluates it), the baseline, and the run's
+// time grid.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "engine/inputs.h"
 #include "engine/placement.h"
+#include "models/baseline.h"
 #include "models/fast_models.h"
 
 namespace elutrix {
@@ -21,13 +23,12 @@ public:
     double operator()(double x) const;
     // The grid points outside which the term is exactly 0.
     fast::PointRange range() const;
-    bool emg() const { return emg_; }
+    bool emg() const { return std::holds_alternative<fast::EmgTerm>(term_); }
     // Adds the term to a running sum of terms.
     void add_to(fast::TermSum& sum) const;
 
 private:
     std::variant<fast::GaussianTerm, fast::EmgTerm> term_;
-    bool emg_;
 };
 
 // The run's grid: point i at i x step seconds, step = 90 x latest_tr / n.
@@ -44,5 +45,21 @@ struct RowTerm {
 // The exponentially modified model draws a row without tau as a Gaussian.
 std::vector<RowTerm> run_terms(const ComponentTable& rows, const SimulationSettings& settings,
                                const PeakPlacement& placement, const fast::Grid& grid);
+
+// The run's baseline at a point index, fractional indices included: scaled
+// by the tallest peak and by the unrounded point count, 1.5 x the latest
+// row's retention time text (minutes) x 60 x the sampling rate.
+class RunBaseline {
+public:
+    RunBaseline(const ComponentTable& rows, const SimulationSettings& settings, const PeakPlacement& placement);
+    double operator()(double index) const { return baseline(index, ymax_, maxtime_, settings_); }
+    // A flat baseline is exactly +0 at every point.
+    bool flat() const { return settings_.shape == BaselineShape::flat; }
+
+private:
+    double ymax_ = 0.0;
+    double maxtime_ = 0.0;
+    BaselineSettings settings_;
+};
 
 }  // namespace elutrix

@@ -66,8 +66,8 @@ fast::TermSum term_sum(const std::vector<RowTerm>& terms) {
 
 // Fills times and the noise-free responses (components, then baseline) of
 // points [first, last]; every point keeps its own summation order.
-void fill_points(long long first, long long last, long long n, double latest_tr, const fast::TermSum& sum, double ymax,
-                 double maxtime, const BaselineSettings& baseline_settings, Trace& trace) {
+void fill_points(long long first, long long last, long long n, double latest_tr, const fast::TermSum& sum,
+                 const RunBaseline& baseline, Trace& trace) {
     const double nd = static_cast<double>(n);
     for (long long i = first; i <= last; ++i) {
         trace.times[i] = (((static_cast<double>(i) / nd) * 60.0) * run_length_factor) * latest_tr;
@@ -77,22 +77,23 @@ void fill_points(long long first, long long last, long long n, double latest_tr,
         const long long count = std::min(block, last - b + 1);
         sum.sum_block(b, static_cast<std::size_t>(count), &trace.times[b], &trace.responses[b]);
     }
-    for (long long i = first; i <= last; ++i) {
-        trace.responses[i] += baseline(static_cast<double>(i), ymax, maxtime, baseline_settings);
-    }
+    // Adding a flat baseline's +0 changes no sum (a sum that starts at +0
+    // never becomes -0), so it is left out.
+    if (baseline.flat()) return;
+    for (long long i = first; i <= last; ++i) trace.responses[i] += baseline(static_cast<double>(i));
 }
 
 // The points are cut into small blocks that the cores take one after the
 // other, so that a core that drew the blocks under the peaks does not keep
 // the others waiting. Every point is computed on its own, so the split does
 // not change any value.
-void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, double ymax, double maxtime,
-                     const BaselineSettings& baseline_settings, Trace& trace) {
+void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, const RunBaseline& baseline,
+                     Trace& trace) {
     constexpr long long block = 4096;
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const long long workers_wanted = n < 20000 ? 0 : std::min<long long>(cores, 8) - 1;
     if (workers_wanted <= 0) {
-        fill_points(1, n, n, latest_tr, sum, ymax, maxtime, baseline_settings, trace);
+        fill_points(1, n, n, latest_tr, sum, baseline, trace);
         return;
     }
     std::atomic<long long> next_block{0};
@@ -103,8 +104,7 @@ void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, do
             const long long b = next_block.fetch_add(1, std::memory_order_relaxed);
             if (b >= blocks) return;
             const long long first = 1 + b * block;
-            fill_points(first, std::min(n, first + block - 1), n, latest_tr, sum, ymax, maxtime, baseline_settings,
-                        trace);
+            fill_points(first, std::min(n, first + block - 1), n, latest_tr, sum, baseline, trace);
         }
     };
     std::vector<std::thread> workers;
@@ -168,8 +168,8 @@ NoiseLevel noise_level(SimulationSettings& settings, double ymin) {
 
 // Names what made point i non-finite: a row's term, the baseline, the noise,
 // or the sum of finite parts.
-[[noreturn]] void report_non_finite(long long i, const std::vector<RowTerm>& terms, double ymax, double maxtime,
-                                    const BaselineSettings& baseline_settings, const Trace& trace) {
+[[noreturn]] void report_non_finite(long long i, const std::vector<RowTerm>& terms, const RunBaseline& baseline,
+                                    const Trace& trace) {
     const double t = trace.times[i];
     const std::string where = " at " + value_text(t / 60.0) + " min";
     for (const RowTerm& active : terms) {
@@ -184,7 +184,7 @@ NoiseLevel noise_level(SimulationSettings& settings, double ymin) {
                      "and tau of ordinary size.");
         }
     }
-    if (!std::isfinite(baseline(static_cast<double>(i), ymax, maxtime, baseline_settings))) {
+    if (!std::isfinite(baseline(static_cast<double>(i)))) {
         stop_run("The baseline" + where + " is too large to compute. Enter a smaller baseline percentage.");
     }
     stop_run("The simulated response" + where +
@@ -192,6 +192,14 @@ NoiseLevel noise_level(SimulationSettings& settings, double ymin) {
 }
 
 }  // namespace
+
+void seed_generator(const SimulationSettings& settings, RandomGenerator& generator) {
+    if (settings.use_seed) {
+        generator.reseed(-std::fabs(text_value(settings.seed)));
+    } else {
+        generator.randomize();
+    }
+}
 
 SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& settings, const PeakPlacement& placement,
                            Trace& trace, RandomGenerator& generator) {
@@ -201,18 +209,10 @@ SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& setti
     const std::int32_t n = point_count_for(latest_tr, sr);
     result.point_count = n;
 
-    if (settings.use_seed) {
-        generator.reseed(-std::fabs(text_value(settings.seed)));
-    } else {
-        generator.randomize();
-    }
+    seed_generator(settings, generator);
     if (n < 1) return result;
 
-    // The unrounded point count scales the baseline: the same for every
-    // point, read from the latest row's retention time text.
-    const double T = text_value(rows[placement.latest_row].retention_time);
-    const double maxtime = 1.5 * ((T * 60.0) * sr);
-    const BaselineSettings baseline_settings = read_baseline(settings);
+    const RunBaseline baseline(rows, settings, placement);
     // The last point lies at 90 x latest_tr seconds, the latest of all.
     if (!std::isfinite((60.0 * run_length_factor) * latest_tr)) {
         stop_run("The latest retention time of " + value_text(latest_tr) +
@@ -222,7 +222,7 @@ SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& setti
     const std::vector<RowTerm> terms = active_terms(rows, settings, placement, grid);
     const NoiseLevel level = noise_level(settings, placement.ymin);
 
-    fill_all_points(n, latest_tr, term_sum(terms), placement.ymax, maxtime, baseline_settings, trace);
+    fill_all_points(n, latest_tr, term_sum(terms), baseline, trace);
 
     // Noise goes on last and in order, one generator value per point.
     const bool drift = settings.noise_kind == NoiseKind::random_walk;
@@ -240,12 +240,14 @@ SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& setti
             }
             trace.responses[i] = resp;
         }
-        if (!std::isfinite(resp)) report_non_finite(i, terms, placement.ymax, maxtime, baseline_settings, trace);
+        if (!std::isfinite(resp)) report_non_finite(i, terms, baseline, trace);
         if (resp > r_max) r_max = resp;
         if (resp < r_min) r_min = resp;
     }
     result.r_max = r_max;
     result.r_min = r_min;
+    result.noise_active = level.active;
+    result.noise_u = level.u;
     return result;
 }
 

@@ -32,7 +32,13 @@ struct SynthesisResult {
     std::int32_t point_count = 0;  // may be 0 or negative: then no point exists
     double r_max = 0.0;            // never below 0
     double r_min = 0.0;            // never above 0
+    bool noise_active = false;     // a noise value was drawn for every point
+    double noise_u = 0.0;          // their full width
 };
+
+// Seeds the generator as a run does before its first point: from the seed
+// box when "seed" is checked, otherwise from the clock.
+void seed_generator(const SimulationSettings& settings, RandomGenerator& generator);
 
 // The point count of a run: 1.5 x latest retention time (minutes) x 60 x
 // sampling rate, rounded half to even. Throws RunError when it exceeds the

@@ -60,11 +60,7 @@ void perform(const Run& run, const BatchOptions& options, std::chrono::system_cl
              RandomGenerator& generator) {
     Job& job = *run.job;
     const int k = run.replicate;
-    SimulationSettings settings = job.scenario->settings;
-    const bool seed_drawn = !settings.use_seed;
-    settings.use_seed = true;
-    settings.seed = job.seeds[k - 1];
-    const RunOutput out = run_once(job.scenario->rows, settings, trace, generator, seed_drawn);
+    const RunOutput out = run_replicate(*job.scenario, job.seeds[k - 1], trace, generator);
     if (!out.ok) {
         job.fail(out.message, k);
         return;

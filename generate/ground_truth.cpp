@@ -10,13 +10,6 @@
 
 namespace elutrix::generate {
 
-RunBaseline::RunBaseline(const ComponentTable& rows, const SimulationSettings& settings,
-                         const PeakPlacement& placement)
-    : ymax_(placement.ymax), settings_(read_baseline(settings)) {
-    const double T = text_value(rows[placement.latest_row].retention_time);
-    maxtime_ = 1.5 * ((T * 60.0) * text_value(settings.sampling_rate));
-}
-
 namespace {
 
 // The term turned upwards: a negative relative response makes a dip.

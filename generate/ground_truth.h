@@ -57,18 +57,6 @@ struct PeakTruth {
     std::optional<double> baseline_at_apex;  // when the run has points
 };
 
-// The run's baseline at a point index, fractional indices included.
-class RunBaseline {
-public:
-    RunBaseline(const ComponentTable& rows, const SimulationSettings& settings, const PeakPlacement& placement);
-    double operator()(double index) const { return baseline(index, ymax_, maxtime_, settings_); }
-
-private:
-    double ymax_ = 0.0;
-    double maxtime_ = 0.0;  // the unrounded point count
-    BaselineSettings settings_;
-};
-
 // The ground truth of a finished run: rows and settings after the run,
 // its placement, and the trace it filled.
 std::vector<PeakTruth> ground_truth(const ComponentTable& rows, const SimulationSettings& settings,

@@ -13,24 +13,14 @@ namespace elutrix::generate {
 
 namespace {
 
-// The level of the noise the run drew, by the run's own rule (the level
-// option and its box, read before the run writes the other box), and the
-// realised noise made again from the same seed: the value drawn at every
-// point for random noise, its running sum for drift.
-NoiseSummary noise_summary(const SimulationSettings& s, const PeakPlacement& placement, std::int32_t n,
-                           RandomGenerator& generator) {
+// The realised noise of a run that drew values of full width u at every
+// point, made again from the same seed: the value drawn at every point for
+// random noise, its running sum for drift.
+NoiseSummary noise_summary(const SimulationSettings& s, double u, std::int32_t n, RandomGenerator& generator) {
     NoiseSummary out;
-    if (n < 1 || s.noise_kind == NoiseKind::omit) return out;
-    if (s.level_by_value) {
-        out.u = text_value(s.s_to_n_value);
-    } else if (s.level_by_s_to_n) {
-        const double q = text_value(s.s_to_n_percent);
-        if (q != 0.0) out.u = placement.ymin / q;
-    }
-    if (out.u == 0.0) return out;
     out.active = true;
-
-    generator.reseed(-std::fabs(text_value(s.seed)));
+    out.u = u;
+    seed_generator(s, generator);
     const bool drift = s.noise_kind == NoiseKind::random_walk;
     double walk = 0.0;
     double mean = 0.0;
@@ -66,15 +56,21 @@ RunOutput run_once(const ComponentTable& rows, const SimulationSettings& setting
         return out;
     }
     out.ok = true;
-    // The placement the run made, made again from the same inputs.
-    ComponentTable placed_rows = rows;
-    apply_efficiency(placed_rows, settings);
-    out.placement = place_peaks(placed_rows, settings);
+    out.placement = result.placement;
     out.point_count = trace.point_count;
     if (out.point_count >= 1) out.time_step_s = run_grid(out.placement, out.point_count).step;
-    out.noise = noise_summary(settings, out.placement, out.point_count, generator);
+    if (result.synthesis.noise_active) {
+        out.noise = noise_summary(out.settings, result.synthesis.noise_u, out.point_count, generator);
+    }
     out.peaks = ground_truth(out.rows, out.settings, out.placement, trace);
     return out;
+}
+
+RunOutput run_replicate(const Scenario& scenario, const std::string& seed, Trace& trace, RandomGenerator& generator) {
+    SimulationSettings settings = scenario.settings;
+    settings.use_seed = true;
+    settings.seed = seed;
+    return run_once(scenario.rows, settings, trace, generator, !scenario.settings.use_seed);
 }
 
 SimulationSettings replicate_settings(const SimulationSettings& settings, int k, std::uint64_t drawn_seed) {

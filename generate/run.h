@@ -13,6 +13,7 @@
 #include "engine/placement.h"
 #include "engine/synthesis.h"
 #include "generate/ground_truth.h"
+#include "generate/scenario.h"
 #include "models/noise.h"
 
 namespace elutrix::generate {
@@ -52,6 +53,10 @@ struct RunOutput {
 // table afterwards, as the window's would.
 RunOutput run_once(const ComponentTable& rows, const SimulationSettings& settings, Trace& trace,
                    RandomGenerator& generator, bool seed_drawn = false);
+
+// A replicate of a scenario, reseeded with the seed text (one of
+// replicate_seeds); drawn when the scenario has no seed of its own.
+RunOutput run_replicate(const Scenario& scenario, const std::string& seed, Trace& trace, RandomGenerator& generator);
 
 // The settings of replicate k (1-based) of a scenario: a seeded scenario
 // reseeds with its seed + k - 1 (replicate 1 keeps the seed's text as typed);

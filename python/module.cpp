@@ -68,14 +68,10 @@ py::array_t<double> to_array(std::vector<double>&& values) {
 // worker's trace, and keeps what Python will see.
 void perform(const Scenario& scenario, int k, int replicates, const std::string& seed, bool with_components,
              Trace& trace, RandomGenerator& generator, RunData& data) {
-    SimulationSettings settings = scenario.settings;
-    const bool seed_drawn = !settings.use_seed;
-    settings.use_seed = true;
-    settings.seed = seed;
     data.replicate = k;
     data.replicates = replicates;
     data.stem = run_stem(scenario.name, k, replicates);
-    data.out = run_once(scenario.rows, settings, trace, generator, seed_drawn);
+    data.out = run_replicate(scenario, seed, trace, generator);
     if (!data.out.ok) return;
     const std::int32_t n = std::max(data.out.point_count, 0);
     data.points.assign(trace.export_points.begin() + 1, trace.export_points.begin() + 1 + n);
