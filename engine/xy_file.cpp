@@ -20,7 +20,7 @@ namespace {
 constexpr std::size_t block_room = static_cast<std::size_t>(xy_block_points) * xy_line_room;
 
 // On the calling thread alone: lines gathered in a buffer on the stack.
-bool write_in_sequence(const TracePoint* point, std::int32_t count, const ByteSink& sink) {
+bool write_in_sequence(const TracePoint* point, std::int32_t count, LineEnd end_of_line, const ByteSink& sink) {
     char buffer[64 * 1024];
     char* const end = buffer + sizeof buffer;
     char* out = buffer;
@@ -29,7 +29,7 @@ bool write_in_sequence(const TracePoint* point, std::int32_t count, const ByteSi
             if (!sink(buffer, static_cast<std::size_t>(out - buffer))) return false;
             out = buffer;
         }
-        out = put_xy_line(out, *point);
+        out = put_xy_line(out, *point, end_of_line);
     }
     return out == buffer || sink(buffer, static_cast<std::size_t>(out - buffer));
 }
@@ -40,9 +40,10 @@ bool write_in_sequence(const TracePoint* point, std::int32_t count, const ByteSi
 // whatever the length of the trace.
 class ParallelWriter {
 public:
-    ParallelWriter(const TracePoint* points, std::int32_t count, std::size_t slots)
+    ParallelWriter(const TracePoint* points, std::int32_t count, LineEnd end_of_line, std::size_t slots)
         : points_(points),
           count_(count),
+          end_of_line_(end_of_line),
           blocks_((count + xy_block_points - 1) / xy_block_points),
           slots_(slots) {
         buffers_.reserve(slots);
@@ -114,7 +115,7 @@ private:
         const std::int32_t last = std::min(count_, first + xy_block_points);
         char* const begin = buffers_[slot].get();
         char* out = begin;
-        for (std::int32_t i = first; i < last; ++i) out = put_xy_line(out, points_[i]);
+        for (std::int32_t i = first; i < last; ++i) out = put_xy_line(out, points_[i], end_of_line_);
         lock.lock();
         sizes_[slot] = static_cast<std::size_t>(out - begin);
         formatted_[slot] = block;
@@ -133,6 +134,7 @@ private:
 
     const TracePoint* const points_;
     const std::int32_t count_;
+    const LineEnd end_of_line_;
     const std::int32_t blocks_;
     const std::size_t slots_;
     std::vector<std::unique_ptr<char[]>> buffers_;
@@ -149,13 +151,14 @@ private:
 
 // Sets up the parallel writer; nullopt when its memory cannot be had, before
 // any byte has reached the sink.
-std::optional<bool> write_in_parallel(const TracePoint* points, std::int32_t count, const ByteSink& sink) {
+std::optional<bool> write_in_parallel(const TracePoint* points, std::int32_t count, LineEnd end_of_line,
+                                      const ByteSink& sink) {
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     if (threads < 2) return std::nullopt;
     std::unique_ptr<ParallelWriter> writer;
     try {
         // Two slots a thread: one being formatted, one formatted and waiting.
-        writer = std::make_unique<ParallelWriter>(points, count, 2 * threads);
+        writer = std::make_unique<ParallelWriter>(points, count, end_of_line, 2 * threads);
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
@@ -165,25 +168,25 @@ std::optional<bool> write_in_parallel(const TracePoint* points, std::int32_t cou
 
 }  // namespace
 
-char* put_xy_line(char* out, const TracePoint& point) {
+char* put_xy_line(char* out, const TracePoint& point, LineEnd end_of_line) {
     out = put_number(out, point.time / 60.0);
     *out++ = ',';
     out = put_number(out, point.response);
-    *out++ = '\r';
+    if (end_of_line == LineEnd::crlf) *out++ = '\r';
     *out++ = '\n';
     return out;
 }
 
-bool write_xy_lines(const Trace& trace, const ByteSink& sink) {
+bool write_xy_lines(const Trace& trace, const ByteSink& sink, LineEnd end_of_line) {
     const std::int32_t available = static_cast<std::int32_t>(trace.export_points.size()) - 1;
     const std::int32_t count = std::min(trace.point_count, available);
     if (count <= 0) return true;
     const TracePoint* const first = trace.export_points.data() + 1;
     if (count >= 2 * xy_block_points) {
-        if (const std::optional<bool> written = write_in_parallel(first, count, sink)) return *written;
+        if (const std::optional<bool> written = write_in_parallel(first, count, end_of_line, sink)) return *written;
     }
     clear_vector_upper_state();
-    return write_in_sequence(first, count, sink);
+    return write_in_sequence(first, count, end_of_line, sink);
 }
 
 }  // namespace elutrix

@@ -16,9 +16,12 @@ namespace elutrix {
 // The room one line can take: two numbers, the comma and CR LF.
 inline constexpr std::size_t xy_line_room = 2 * number_text_room + 3;
 
+// How lines end: CR LF in the data file, LF alone in its CSV form.
+enum class LineEnd { crlf, lf };
+
 // Writes the line of one export point at out (xy_line_room bytes of room)
 // and returns its end.
-char* put_xy_line(char* out, const TracePoint& point);
+char* put_xy_line(char* out, const TracePoint& point, LineEnd end_of_line = LineEnd::crlf);
 
 // Receives the file's bytes in order; returns false when they could not be
 // written, which ends the writing.
@@ -35,6 +38,6 @@ inline constexpr std::int32_t xy_block_points = 16384;
 // on the calling thread alone into a buffer on its stack: the same bytes, and
 // no allocation that could fail. An exception thrown by the sink passes on to
 // the caller once the other threads have stopped.
-bool write_xy_lines(const Trace& trace, const ByteSink& sink);
+bool write_xy_lines(const Trace& trace, const ByteSink& sink, LineEnd end_of_line = LineEnd::crlf);
 
 }  // namespace elutrix

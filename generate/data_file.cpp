@@ -1,10 +1,8 @@
 #include "generate/data_file.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "engine/file_output.h"
 #include "engine/version.h"
@@ -78,12 +76,7 @@ const char* extension_of(DataFormat format) { return entry(format).extension; }
 bool write_csv_lines(const Trace& trace, const ByteSink& sink) {
     static constexpr char header[] = "time_min,response\n";
     if (!sink(header, sizeof header - 1)) return false;
-    std::vector<char> block;
-    return write_xy_lines(trace, [&](const char* data, std::size_t size) {
-        block.resize(size);
-        const char* const end = std::remove_copy(data, data + size, block.data(), '\r');
-        return sink(block.data(), static_cast<std::size_t>(end - block.data()));
-    });
+    return write_xy_lines(trace, sink, LineEnd::lf);
 }
 
 std::chrono::system_clock::time_point stamp_moment() {

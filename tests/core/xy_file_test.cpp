@@ -37,10 +37,12 @@ const Trace& varied_trace() {
 }
 
 // The lines one after the other, as a single thread writes them.
-std::string expected_lines(const Trace& trace, std::int32_t count) {
+std::string expected_lines(const Trace& trace, std::int32_t count, LineEnd end_of_line = LineEnd::crlf) {
     std::string text;
     char line[xy_line_room];
-    for (std::int32_t i = 1; i <= count; ++i) text.append(line, put_xy_line(line, trace.export_points[i]));
+    for (std::int32_t i = 1; i <= count; ++i) {
+        text.append(line, put_xy_line(line, trace.export_points[i], end_of_line));
+    }
     return text;
 }
 
@@ -75,17 +77,19 @@ TEST(XyLines, SameBytesInOrderForEveryCount) {
     const std::int32_t counts[] = {-2147483647, -1, 0, 1, 2, block - 1, block, block + 1, 2 * block - 1,
                                    2 * block, 2 * block + 1, 7 * block + 13, Trace::capacity};
     CountedTrace copy(0);
-    for (const std::int32_t count : counts) {
-        SCOPED_TRACE(count);
-        copy.trace->point_count = count;
-        Received received;
-        EXPECT_TRUE(write_xy_lines(*copy.trace, collecting(received)));
-        EXPECT_FALSE(received.on_other_thread);
-        const std::string expected = expected_lines(*copy.trace, std::max(count, 0));
-        ASSERT_EQ(received.text.size(), expected.size());
-        EXPECT_TRUE(received.text == expected);
-        if (count <= 0) {
-            EXPECT_EQ(received.calls, 0);
+    for (const LineEnd end_of_line : {LineEnd::crlf, LineEnd::lf}) {
+        for (const std::int32_t count : counts) {
+            SCOPED_TRACE(count);
+            copy.trace->point_count = count;
+            Received received;
+            EXPECT_TRUE(write_xy_lines(*copy.trace, collecting(received), end_of_line));
+            EXPECT_FALSE(received.on_other_thread);
+            const std::string expected = expected_lines(*copy.trace, std::max(count, 0), end_of_line);
+            ASSERT_EQ(received.text.size(), expected.size());
+            EXPECT_TRUE(received.text == expected);
+            if (count <= 0) {
+                EXPECT_EQ(received.calls, 0);
+            }
         }
     }
 }
