@@ -10,6 +10,7 @@
 #include "engine/components.h"
 #include "engine/run_error.h"
 #include "engine/vector_state.h"
+#include "engine/workers.h"
 #include "models/baseline.h"
 #include "models/fast_models.h"
 
@@ -90,8 +91,7 @@ void fill_points(long long first, long long last, long long n, double latest_tr,
 void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, const RunBaseline& baseline,
                      Trace& trace) {
     constexpr long long block = 4096;
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const long long workers_wanted = n < 20000 ? 0 : std::min<long long>(cores, 8) - 1;
+    const long long workers_wanted = n < 20000 ? 0 : static_cast<long long>(worker_threads()) - 1;
     if (workers_wanted <= 0) {
         fill_points(1, n, n, latest_tr, sum, baseline, trace);
         return;

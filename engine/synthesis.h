@@ -18,6 +18,9 @@ struct TracePoint {
 // reused by every run; slots 1 to point_count are in use, slot 0 never is.
 struct Trace {
     static constexpr std::int32_t capacity = 1000000;
+    // The memory its three tables take.
+    static constexpr std::size_t table_bytes =
+        (static_cast<std::size_t>(capacity) + 1) * (2 * sizeof(double) + sizeof(TracePoint));
 
     Trace();
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/vector_state.h"
+#include "engine/workers.h"
 
 namespace elutrix {
 
@@ -18,6 +19,8 @@ namespace {
 
 // The bytes one block of lines can take.
 constexpr std::size_t block_room = static_cast<std::size_t>(xy_block_points) * xy_line_room;
+// Two slots a thread: one being formatted, one formatted and waiting.
+constexpr std::size_t slots_per_thread = 2;
 
 // On the calling thread alone: lines gathered in a buffer on the stack.
 bool write_in_sequence(const TracePoint* point, std::int32_t count, LineEnd end_of_line, const ByteSink& sink) {
@@ -153,12 +156,11 @@ private:
 // any byte has reached the sink.
 std::optional<bool> write_in_parallel(const TracePoint* points, std::int32_t count, LineEnd end_of_line,
                                       const ByteSink& sink) {
-    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    const unsigned threads = worker_threads();
     if (threads < 2) return std::nullopt;
     std::unique_ptr<ParallelWriter> writer;
     try {
-        // Two slots a thread: one being formatted, one formatted and waiting.
-        writer = std::make_unique<ParallelWriter>(points, count, end_of_line, 2 * threads);
+        writer = std::make_unique<ParallelWriter>(points, count, end_of_line, slots_per_thread * threads);
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
@@ -167,6 +169,8 @@ std::optional<bool> write_in_parallel(const TracePoint* points, std::int32_t cou
 }
 
 }  // namespace
+
+std::size_t xy_writer_bytes() { return slots_per_thread * worker_threads() * block_room; }
 
 char* put_xy_line(char* out, const TracePoint& point, LineEnd end_of_line) {
     out = put_number(out, point.time / 60.0);

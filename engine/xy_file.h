@@ -31,6 +31,9 @@ using ByteSink = std::function<bool(const char* data, std::size_t size)>;
 // two blocks is formatted on every core, the blocks in parallel.
 inline constexpr std::int32_t xy_block_points = 16384;
 
+// The most memory the parallel formatting takes for its blocks.
+std::size_t xy_writer_bytes();
+
 // Hands the lines of export points 1 .. point_count (none when it is 0 or
 // negative) to sink, in blocks, in order. Returns false as soon as the sink
 // fails. The sink is only ever called on the calling thread. When memory or

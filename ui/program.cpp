@@ -17,6 +17,7 @@
 #include <sys/resource.h>
 
 #include "engine/synthesis.h"
+#include "engine/workers.h"
 #include "engine/xy_file.h"
 #include "ui/main_window.h"
 #include "ui/message.h"
@@ -42,15 +43,13 @@ void ensure_room(std::size_t size) {
 // each worker thread that a run or an export starts, the export's blocks,
 // and a margin for the window's controls and painting.
 std::size_t room_to_run() {
-    const std::size_t threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    const std::size_t threads = worker_threads();
     rlimit stack{};
     std::size_t stack_size = std::size_t{8} << 20;
     if (::getrlimit(RLIMIT_STACK, &stack) == 0 && stack.rlim_cur != RLIM_INFINITY) {
         stack_size = static_cast<std::size_t>(stack.rlim_cur);
     }
-    const std::size_t trace = sizeof(double) * 2 * (Trace::capacity + 1) + sizeof(TracePoint) * (Trace::capacity + 1);
-    const std::size_t blocks = 2 * threads * static_cast<std::size_t>(xy_block_points) * xy_line_room;
-    return trace + (threads - 1) * stack_size + blocks + (std::size_t{12} << 20);
+    return Trace::table_bytes + (threads - 1) * stack_size + xy_writer_bytes() + (std::size_t{12} << 20);
 }
 
 // The toolkit does not survive an exception out of its own event handling
