@@ -50,9 +50,12 @@ struct Run {
     int replicate;
 };
 
-bool write_text(const std::string& path, const std::string& text) {
-    return replace_file(path, [&text](const ByteSink& sink) { return sink(text.data(), text.size()); });
+// A file's content that is a text already made.
+ContentProducer text_content(const std::string& text) {
+    return [&text](const ByteSink& sink) { return sink(text.data(), text.size()); };
 }
+
+bool write_text(const std::string& path, const std::string& text) { return replace_file(path, text_content(text)); }
 
 // One run and its files. A run that stops, or a file that cannot be
 // written, fails the run's scenario.
@@ -81,9 +84,9 @@ void perform(const Run& run, const BatchOptions& options, std::chrono::system_cl
 
     std::vector<std::pair<std::string, ContentProducer>> files;
     const std::string peaks = peaks_csv(out.peaks);
-    files.push_back({stem + ".peaks.csv", [&peaks](const ByteSink& sink) { return sink(peaks.data(), peaks.size()); }});
+    files.push_back({stem + ".peaks.csv", text_content(peaks)});
     const std::string record = record_json(out, job.name, k, job.replicates);
-    files.push_back({stem + ".json", [&record](const ByteSink& sink) { return sink(record.data(), record.size()); }});
+    files.push_back({stem + ".json", text_content(record)});
     if (options.components) {
         files.push_back({stem + ".components.csv",
                          [&out, &trace](const ByteSink& sink) { return write_components_csv(out, trace, sink); }});

@@ -1,6 +1,5 @@
 #include "ui/datafile.h"
 
-#include "engine/vector_state.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -61,7 +60,6 @@ std::optional<QString> QtSaveDialog::ask(QWidget* parent) {
 }
 
 bool write_datafile(const QString& path, const Trace& trace) {
-    clear_vector_upper_state();
     const QByteArray name = QFile::encodeName(path);
     return replace_file(std::string(name.constData(), static_cast<std::size_t>(name.size())),
                         [&trace](const ByteSink& sink) { return write_xy_lines(trace, sink); });

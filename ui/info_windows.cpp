@@ -113,7 +113,7 @@ QWidget* make_window(const char* name, const QString& caption, int width, int he
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         label->setWordWrap(layout.wrapped);
         if (layout.bold) label->setFont(bold);
-        label->setGeometry(px(layout.left), px(layout.top), px(layout.width), px(layout.height));
+        label->setGeometry(twips_rect(layout.left, layout.top, layout.width, layout.height));
     }
 
     const QScreen* screen = QGuiApplication::primaryScreen();

@@ -458,17 +458,18 @@ void MainWindow::run_update() {
     if (!failure.isEmpty() && message_handler_) message_handler_(failure);
 }
 
+void MainWindow::write_row(int i, const ComponentRow& row) {
+    const RowControls& controls = rows_[i];
+    controls.response->setText(qtext(row.relative_response));
+    controls.retention->setText(qtext(row.retention_time));
+    controls.plates->setText(qtext(row.plates));
+    controls.tau->setText(qtext(row.tau));
+    controls.resolution->setText(qtext(row.resolution));
+    controls.on->setChecked(row.enabled);
+}
+
 void MainWindow::write_table(const ComponentTable& table) {
-    for (int i = 0; i < component_count; ++i) {
-        const RowControls& controls = rows_[i];
-        const ComponentRow& row = table[i];
-        controls.response->setText(qtext(row.relative_response));
-        controls.retention->setText(qtext(row.retention_time));
-        controls.plates->setText(qtext(row.plates));
-        controls.tau->setText(qtext(row.tau));
-        controls.resolution->setText(qtext(row.resolution));
-        controls.on->setChecked(row.enabled);
-    }
+    for (int i = 0; i < component_count; ++i) write_row(i, table[i]);
 }
 
 void MainWindow::write_settings(const SimulationSettings& settings) {
@@ -513,14 +514,9 @@ void MainWindow::run_reset() {
     // is written as "1" rather than "1.00".
     write_table(ComponentTable{});
     write_settings(SimulationSettings{});
-    ComponentTable first = factory_table();
-    first[0].relative_response = "1";
-    const RowControls& controls = rows_[0];
-    controls.retention->setText(qtext(first[0].retention_time));
-    controls.response->setText(qtext(first[0].relative_response));
-    controls.plates->setText(qtext(first[0].plates));
-    controls.tau->setText(qtext(first[0].tau));
-    controls.on->setChecked(first[0].enabled);
+    ComponentRow first = factory_table()[0];
+    first.relative_response = "1";
+    write_row(0, first);
     picture_->cls();
 }
 

@@ -74,6 +74,7 @@ private:
 
     // Show a table and settings in the controls, as a fresh start and Reset do.
     void write_table(const ComponentTable& table);
+    void write_row(int i, const ComponentRow& row);
     void write_settings(const SimulationSettings& settings);
 
     ComponentTable read_table() const;

@@ -184,8 +184,7 @@ PictureBox::PictureBox(QSize size, QWidget* parent)
 
 void PictureBox::follow_screen() {
     const double ratio = devicePixelRatioF();
-    if (ratio == ratio_ && raster_.image().size() == device_size(picture_size_, ratio)) return;
-    ratio_ = ratio;
+    if (raster_.image().devicePixelRatio() == ratio) return;
     raster_.reset(device_size(picture_size_, ratio), pen_for(ratio), ratio);
 }
 

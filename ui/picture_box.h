@@ -119,7 +119,6 @@ private:
     void follow_screen();
 
     QSize picture_size_;  // inside the frame, in the window's pixels
-    double ratio_ = 1.0;
     PictureRaster raster_;
 };
 
