@@ -64,7 +64,7 @@ std::string user_text(const std::vector<std::string>& lines, std::size_t index) 
 // How the runs ended, told when the fuzzer exits: proof that the inputs
 // reach completed runs and every kind of stop, not only one of them.
 struct Tally {
-    long long by_stage[6] = {};
+    long long by_stage[static_cast<int>(checking::Stage::completed) + 1] = {};
     long long points = 0;
 };
 
@@ -73,11 +73,12 @@ Tally& tally() {
     static const bool reported = [] {
         std::atexit([] {
             const Tally& t = tally();
-            std::fprintf(stderr,
-                         "run check: %lld completed and compared (%lld points in all); stopped: %lld in placement, "
-                         "%lld without a point count, %lld by both noise levels, %lld where the plain evaluation is "
-                         "not finite\n",
-                         t.by_stage[5], t.points, t.by_stage[0], t.by_stage[1], t.by_stage[2], t.by_stage[3]);
+            std::fprintf(stderr, "run check: %lld points compared in all", t.points);
+            for (int stage = 0; stage <= static_cast<int>(checking::Stage::completed); ++stage) {
+                std::fprintf(stderr, "; %s: %lld", checking::stage_name(static_cast<checking::Stage>(stage)),
+                             t.by_stage[stage]);
+            }
+            std::fprintf(stderr, "\n");
         });
         return true;
     }();

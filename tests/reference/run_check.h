@@ -63,10 +63,21 @@ inline double plain_point_count(const PeakPlacement& placement, const Simulation
     return std::nearbyint(((placement.latest_tr * text_value(settings.sampling_rate)) * 1.5) * 60.0);
 }
 
+// Which noise levels apply to a run: random noise or drift, with the level
+// option selected and its box not reading 0.
+struct AppliedLevels {
+    bool by_value = false;
+    bool by_s_to_n = false;
+};
+inline AppliedLevels applied_levels(const SimulationSettings& s) {
+    if (s.noise_kind != NoiseKind::random && s.noise_kind != NoiseKind::random_walk) return {};
+    return {s.level_by_value && text_value(s.s_to_n_value) != 0.0,
+            s.level_by_s_to_n && text_value(s.s_to_n_percent) != 0.0};
+}
+
 inline bool noise_drawn(const SimulationSettings& s) {
-    const bool kind = s.noise_kind == NoiseKind::random || s.noise_kind == NoiseKind::random_walk;
-    return kind && ((s.level_by_value && text_value(s.s_to_n_value) != 0.0) ||
-                    (s.level_by_s_to_n && text_value(s.s_to_n_percent) != 0.0));
+    const AppliedLevels levels = applied_levels(s);
+    return levels.by_value || levels.by_s_to_n;
 }
 
 // Rewrites the sampling rate so that the run has about `points` points;
@@ -157,9 +168,8 @@ inline Checked check_run(const ComponentTable& rows, const SimulationSettings& s
         return out;
     }
     const SimulationSettings& ps = plain_settings;
-    const bool noisy = ps.noise_kind == NoiseKind::random || ps.noise_kind == NoiseKind::random_walk;
-    if (n >= 1 && noisy && ps.level_by_value && text_value(ps.s_to_n_value) != 0.0 && ps.level_by_s_to_n &&
-        text_value(ps.s_to_n_percent) != 0.0) {
+    const AppliedLevels levels = applied_levels(ps);
+    if (n >= 1 && levels.by_value && levels.by_s_to_n) {
         out.stage = Stage::stopped_by_both_levels;
         if (result.ok) failure << "completed with both noise levels applying. ";
         out.failure = failure.str();
@@ -180,13 +190,11 @@ inline Checked check_run(const ComponentTable& rows, const SimulationSettings& s
     for (std::int64_t i = 1; i <= want.n; ++i) {
         if (!std::isfinite(times[i]) || !std::isfinite(responses[i])) plain_non_finite = true;
     }
-    if (want.n >= 1 && noisy) {
-        if (ps.level_by_value && text_value(ps.s_to_n_value) != 0.0) {
-            plain_non_finite |= !std::isfinite(out.placement.ymin / text_value(ps.s_to_n_value));
-        }
-        if (ps.level_by_s_to_n && text_value(ps.s_to_n_percent) != 0.0) {
-            plain_non_finite |= !std::isfinite(out.placement.ymin / text_value(ps.s_to_n_percent));
-        }
+    if (want.n >= 1 && levels.by_value) {
+        plain_non_finite |= !std::isfinite(out.placement.ymin / text_value(ps.s_to_n_value));
+    }
+    if (want.n >= 1 && levels.by_s_to_n) {
+        plain_non_finite |= !std::isfinite(out.placement.ymin / text_value(ps.s_to_n_percent));
     }
     if (want.n >= 1) {
         const double bottom = 1.1 * want.r_max;
