@@ -121,16 +121,7 @@ double EmgTerm::operator()(double x) const {
         // a zero sum or power times it is then not 0.
         return a_ * ((erf_w_ + fast::erf(z)) * (std::pow(constants::e, E) * scale_));
     }
-    // Past the saturation erf(z) is exactly +-1; the plain evaluation gives the same.
-    double erf_z = 0.0;
-    if (z >= erf_saturation) {
-        erf_z = 1.0;
-    } else if (z <= -erf_saturation) {
-        erf_z = -1.0;
-    } else {
-        erf_z = fast::erf(z);
-    }
-    const double sum = erf_w_ + erf_z;
+    const double sum = erf_w_ + fast::erf(z);
     // pow(e, E) x scale is finite and >= +0, and +0 when the power underflows,
     // so the model gives sum x (+0) wherever sum is 0 or the power underflows.
     if (sum == 0.0 || E < power_underflow) return a_ * (sum * 0.0);
@@ -212,21 +203,14 @@ void EmgTerm::add_block(long long first, std::size_t count, const double* x, dou
         // The model gives 0, and a x 0 changes no sum.
         if (E > constants::emg_exponent_limit) continue;
         const double sd = tau_ < 0.0 ? -d : d;  // exactly (peak - x) for a fronting peak
-        double erf_z = saturated_erf_z_;  // z is sign(sigma) times a z of |sigma| that is >= 6
         if (!(sd >= z_sat_start_)) {
-            const double z = c1 * (sd / sigma_ - sigma_over_tau_);
-            if (z >= erf_saturation) {
-                erf_z = 1.0;
-            } else if (z <= -erf_saturation) {
-                erf_z = -1.0;
-            } else {
-                z_of[waiting] = z;
-                e_of[waiting] = E;
-                point_of[waiting++] = j;
-                continue;
-            }
+            z_of[waiting] = c1 * (sd / sigma_ - sigma_over_tau_);
+            e_of[waiting] = E;
+            point_of[waiting++] = j;
+            continue;
         }
-        const double sum = erf_w_ + erf_z;
+        // z is sign(sigma) times a z of |sigma| that is >= 6: erf(z) is +-1.
+        const double sum = erf_w_ + saturated_erf_z_;
         // sum x (+0) is a signed zero, which changes no sum.
         if (sum == 0.0 || E < power_underflow) continue;
         add_checked(sums[j], deltas[j], a_ * (sum * (std::pow(constants::e, E) * scale_)));

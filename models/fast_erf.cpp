@@ -63,24 +63,12 @@ void series_lanes(const double* x, double* out, std::size_t count) {
     }
 }
 
-double gammp_half(double x) {
-    double out = 0.0;
-    if (x < series_end) {
-        if (x == 0.0) return 0.0;  // gser's answer for x = 0
-        series_lanes<1>(&x, &out, 1);
-        return out;
-    }
-    // Q(0.5, x) by the continued fraction of gcf (Abramowitz and Stegun 6.5.31).
-    continued_fraction_lanes<1>(a_half, &x, ln_gamma_half, &out, 1);
-    return 1.0 - out;
-}
-
 }  // namespace
 
 double erf(double x) {
-    const double t = x * x;
-    if (x < 0.0) return -gammp_half(t);
-    return gammp_half(t);
+    double out = 0.0;
+    erf_many(&x, &out, 1);
+    return out;
 }
 
 void erf_many(const double* z, double* out, std::size_t count) {
@@ -99,8 +87,14 @@ void erf_many(const double* z, double* out, std::size_t count) {
         for (std::size_t l = 0; l < fraction_count; ++l) out[fraction_at[l]] = 1.0 - result[l];
         fraction_count = 0;
     };
+    // Beyond the saturation P(0.5, z^2) is exactly 1, as the fraction gives it.
+    constexpr double saturated_t = erf_saturation * erf_saturation;
     for (std::size_t k = 0; k < count; ++k) {
         const double t = z[k] * z[k];
+        if (t >= saturated_t) {
+            out[k] = 1.0;
+            continue;
+        }
         if (t < series_end) {
             if (t == 0.0) {
                 out[k] = 0.0;  // gser's answer for x = 0

@@ -12,7 +12,8 @@ namespace elutrix::fast {
 // erf(z) is exactly +-1 for |z| >= this: P(0.5, z^2) rounds to 1 from z^2
 // of about 35.07 on, and z >= 6 gives z^2 >= 36 since rounding is monotone
 // (the tests scan every value of P(0.5, X) from 36 up to beyond the point
-// where the fraction's exponential itself underflows).
+// where the fraction's exponential itself underflows). erf and erf_many
+// return +-1 there without evaluating the fraction.
 inline constexpr double erf_saturation = 6.0;
 
 double erf(double x);
