@@ -3,8 +3,8 @@
 namespace elutrix {
 
 ComponentTerm::ComponentTerm(double a, const PlacedPeak& p, bool emg, const fast::Grid& grid)
-    : term_(emg ? decltype(term_)(fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid))
-                : decltype(term_)(fast::GaussianTerm(a, p.peak, p.sigma, grid))) {}
+    : term_(emg ? fast::Term(fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid))
+                : fast::Term(fast::GaussianTerm(a, p.peak, p.sigma, grid))) {}
 
 double ComponentTerm::operator()(double x) const {
     return std::visit([x](const auto& term) { return term(x); }, term_);
@@ -14,9 +14,7 @@ fast::PointRange ComponentTerm::range() const {
     return std::visit([](const auto& term) { return term.range; }, term_);
 }
 
-void ComponentTerm::add_to(fast::TermSum& sum) const {
-    std::visit([&sum](const auto& term) { sum.add(term); }, term_);
-}
+void ComponentTerm::add_to(fast::TermSum& sum) const { sum.add(term_); }
 
 fast::Grid run_grid(const PeakPlacement& placement, std::int32_t point_count) {
     if (point_count < 1) return {1, 1.0};

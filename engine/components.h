@@ -28,7 +28,7 @@ public:
     void add_to(fast::TermSum& sum) const;
 
 private:
-    std::variant<fast::GaussianTerm, fast::EmgTerm> term_;
+    fast::Term term_;
 };
 
 // The run's grid: point i at i x step seconds, step = 90 x latest_tr / n.

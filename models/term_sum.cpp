@@ -22,18 +22,15 @@ constexpr double swamped_predecessors = 58.0;
 // roundings, 2^-53 each, add up to far less than 2^-40.
 constexpr double bound_sum_round_up = 1.0 + 0x1p-40;
 
-}  // namespace
-
-void TermSum::add(const GaussianTerm& term) {
-    assert(count_ < max_terms);
-    entries_[count_++] = {false, gaussians_.size(), term.range};
-    gaussians_.push_back(term);
+const PointRange& range_of(const Term& term) {
+    return std::visit([](const auto& t) -> const PointRange& { return t.range; }, term);
 }
 
-void TermSum::add(const EmgTerm& term) {
-    assert(count_ < max_terms);
-    entries_[count_++] = {true, emgs_.size(), term.range};
-    emgs_.push_back(term);
+}  // namespace
+
+void TermSum::add(const Term& term) {
+    assert(terms_.size() < max_terms);
+    terms_.push_back(term);
 }
 
 void TermSum::sum_block(long long first, std::size_t count, const double* x, double* sums) const {
@@ -47,14 +44,14 @@ void TermSum::sum_block(long long first, std::size_t count, const double* x, dou
     std::array<double, max_terms> high;
     std::array<std::size_t, max_terms> which;
     std::size_t m = 0;
-    for (std::size_t k = 0; k < count_; ++k) {
-        const Entry& entry = entries_[k];
+    for (std::size_t k = 0; k < terms_.size(); ++k) {
+        const Term& term = terms_[k];
+        const PointRange& range = range_of(term);
         // Outside its range, or with an upper bound of 2^-infinity, a term is
         // exactly +-0, and adding it leaves the running sum unchanged: the
         // sum starts at +0 and so is never -0.
-        if (entry.range.last < first || entry.range.first > last) continue;
-        const MagnitudeBounds b = entry.emg ? emgs_[entry.index].log2_bounds(x[0], x[count - 1])
-                                            : gaussians_[entry.index].log2_bounds(x[0], x[count - 1]);
+        if (range.last < first || range.first > last) continue;
+        const MagnitudeBounds b = std::visit([&](const auto& t) { return t.log2_bounds(x[0], x[count - 1]); }, term);
         if (b.high == minus_infinity) continue;
         low[m] = b.low;
         high[m] = b.high;
@@ -110,21 +107,17 @@ void TermSum::sum_block(long long first, std::size_t count, const double* x, dou
         deltas[j] = delta;
     }
     for (std::size_t q = skip; q < m; ++q) {
-        const Entry& entry = entries_[which[q]];
-        if (entry.emg) {
-            emgs_[entry.index].add_block(first, count, x, sums, deltas.data(), high[q]);
-        } else {
-            gaussians_[entry.index].add_block(first, count, x, sums, deltas.data(), high[q]);
-        }
+        std::visit([&](const auto& t) { t.add_block(first, count, x, sums, deltas.data(), high[q]); },
+                   terms_[which[q]]);
     }
     for (std::size_t j = 0; j < count; ++j) {
         if (deltas[j] == 0.0) continue;
         const long long i = first + static_cast<long long>(j);
         double sum = 0.0;
         for (std::size_t q = from; q < m; ++q) {
-            const Entry& entry = entries_[which[q]];
-            if (!entry.range.contains(i) || absorbs(sum, high[q])) continue;
-            sum += entry.emg ? emgs_[entry.index](x[j]) : gaussians_[entry.index](x[j]);
+            const Term& term = terms_[which[q]];
+            if (!range_of(term).contains(i) || absorbs(sum, high[q])) continue;
+            sum += std::visit([&](const auto& t) { return t(x[j]); }, term);
         }
         sums[j] = sum;
     }

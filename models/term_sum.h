@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <variant>
 #include <vector>
 
 #include "models/emg_term.h"
@@ -12,6 +13,9 @@
 #include "models/term_bounds.h"
 
 namespace elutrix::fast {
+
+// One term of a run: a Gaussian or an exponentially modified one.
+using Term = std::variant<GaussianTerm, EmgTerm>;
 
 // The running sum 0 + T1 + T2 + ... of the terms at one grid point, in the
 // order they were added, equal bit for bit to the plain left-to-right sum.
@@ -33,15 +37,16 @@ public:
     // that term, so only a sum that close to a midpoint between two doubles
     // fails it. Tests use smaller margins to make it fail often.
     static constexpr double default_trial_margin = 66.0;
-    explicit TermSum(double trial_margin = default_trial_margin) : trial_margin_(trial_margin) {}
+    explicit TermSum(double trial_margin = default_trial_margin) : trial_margin_(trial_margin) {
+        terms_.reserve(max_terms);
+    }
 
     // The most terms a sum holds: add() requires size() < max_terms. Callers
     // bound their count at compile time (the engine adds at most one term
     // per component row, and says so with a static_assert).
     static constexpr std::size_t max_terms = 16;
-    void add(const GaussianTerm& term);
-    void add(const EmgTerm& term);
-    std::size_t size() const { return count_; }
+    void add(const Term& term);
+    std::size_t size() const { return terms_.size(); }
     // The largest number of points sum_block takes at once.
     static constexpr std::size_t block_points = fast::block_points;
     // The sums at the grid points first, first + 1, ..., first + count - 1,
@@ -52,16 +57,8 @@ public:
     double at(long long i, double x) const;
 
 private:
-    struct Entry {
-        bool emg = false;
-        std::size_t index = 0;
-        PointRange range;
-    };
     double trial_margin_;
-    std::array<Entry, max_terms> entries_{};
-    std::size_t count_ = 0;
-    std::vector<GaussianTerm> gaussians_;
-    std::vector<EmgTerm> emgs_;
+    std::vector<Term> terms_;
 };
 
 }  // namespace elutrix::fast
