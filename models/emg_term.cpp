@@ -33,9 +33,11 @@ inline double max_or_nan(double a, double b) {
 
 }  // namespace
 
+inline double EmgTerm::z_at(double signed_d) const { return c1 * (signed_d / sigma_ - sigma_over_tau_); }
+
 EmgTerm::EmgTerm(double a, double peak, double sigma, double tau, const Grid& grid)
     : a_(a), peak_(peak), sigma_(sigma), tau_(tau), abs_tau_(std::fabs(tau)) {
-    sigma_over_tau_ = tau < 0.0 ? sigma / abs_tau_ : sigma / tau;
+    sigma_over_tau_ = sigma / abs_tau_;
     e_offset_ = emg_exponent_offset(sigma, tau);
     erf_w_ = fast::erf(c1 * (peak / sigma + sigma / abs_tau_));
     scale_ = 1.0 / (constants::root_pi * abs_tau_);
@@ -111,9 +113,9 @@ EmgTerm::EmgTerm(double a, double peak, double sigma, double tau, const Grid& gr
 }
 
 double EmgTerm::operator()(double x) const {
-    const double z = tau_ < 0.0 ? c1 * ((peak_ - x) / sigma_ - sigma_over_tau_)
-                                : c1 * ((x - peak_) / sigma_ - sigma_over_tau_);
-    const double E = emg_exponent(e_offset_, x - peak_, tau_);
+    const double d = x - peak_;
+    const double z = z_at(signed_distance(d));
+    const double E = emg_exponent(e_offset_, d, tau_);
     // The model gives 0 here, and the synthesis adds a x 0.
     if (E > constants::emg_exponent_limit) return zero_;
     if (plain_) {
@@ -202,9 +204,9 @@ void EmgTerm::add_block(long long first, std::size_t count, const double* x, dou
         const double E = emg_exponent(e_offset_, d, tau_);
         // The model gives 0, and a x 0 changes no sum.
         if (E > constants::emg_exponent_limit) continue;
-        const double sd = tau_ < 0.0 ? -d : d;  // exactly (peak - x) for a fronting peak
+        const double sd = signed_distance(d);
         if (!(sd >= z_sat_start_)) {
-            z_of[waiting] = c1 * (sd / sigma_ - sigma_over_tau_);
+            z_of[waiting] = z_at(sd);
             e_of[waiting] = E;
             point_of[waiting++] = j;
             continue;

@@ -29,6 +29,11 @@ public:
     PointRange range;  // outside it the term is exactly 0
 
 private:
+    // x - peak, reflected for a fronting peak: exactly peak - x there.
+    double signed_distance(double d) const { return tau_ < 0.0 ? -d : d; }
+    // The model's z from that distance.
+    double z_at(double signed_d) const;
+
     // log2 of an upper bound on |value| from log2 of one on the exact power.
     double high_of(double power) const;
 
@@ -43,7 +48,7 @@ private:
     double min_shift_;       // the smallest of 0, log2 scale, and log2 of 2 scale and of 2 |a| scale
     double z_sat_start_;     // |z| >= 6, so erf(z) = sign(sigma), where (x - peak) sign(tau) is at least this
     double tail_start_;      // |erf(w) + erf(z)| >= 1 where (x - peak) sign(tau) is at least this
-    double sigma_over_tau_;  // sigma / tau for a tailing peak, sigma / |tau| for a fronting one
+    double sigma_over_tau_;  // sigma / |tau|
     double e_offset_;        // sigma^2 / (tau (tau 2)), the part of the exponent that does not move
     double erf_w_;
     double scale_;           // 1 / (sqrt(pi) |tau|)
