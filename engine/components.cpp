@@ -2,9 +2,31 @@
 
 namespace elutrix {
 
-ComponentTerm::ComponentTerm(double a, const PlacedPeak& p, bool emg, const fast::Grid& grid)
-    : term_(emg ? fast::Term(fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid))
-                : fast::Term(fast::GaussianTerm(a, p.peak, p.sigma, grid))) {}
+namespace {
+
+fast::Term make_term(double a, const PlacedPeak& p, PeakModel model, const fast::Grid& grid) {
+    switch (model) {
+    case PeakModel::ExponentiallyModifiedGaussian:
+        return fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid);
+    case PeakModel::ExactExponentiallyModifiedGaussian:
+        return fast::ShapeTerm(fast::Shape::exact_emg, a, p.peak, p.sigma, p.tau, grid);
+    case PeakModel::ExponentialGaussianHybrid:
+        return fast::ShapeTerm(fast::Shape::hybrid, a, p.peak, p.sigma, p.tau, grid);
+    case PeakModel::Gaussian:
+        break;
+    }
+    return fast::GaussianTerm(a, p.peak, p.sigma, grid);
+}
+
+}  // namespace
+
+PeakModel term_model(PeakModel chosen, double tau) {
+    if (chosen == PeakModel::ExponentiallyModifiedGaussian && tau == 0.0) return PeakModel::Gaussian;
+    return chosen;
+}
+
+ComponentTerm::ComponentTerm(double a, const PlacedPeak& p, PeakModel model, const fast::Grid& grid)
+    : model_(model), term_(make_term(a, p, model, grid)) {}
 
 double ComponentTerm::operator()(double x) const {
     return std::visit([x](const auto& term) { return term(x); }, term_);
@@ -24,12 +46,11 @@ fast::Grid run_grid(const PeakPlacement& placement, std::int32_t point_count) {
 std::vector<RowTerm> run_terms(const ComponentTable& rows, const SimulationSettings& settings,
                                const PeakPlacement& placement, const fast::Grid& grid) {
     std::vector<RowTerm> terms;
-    const bool gaussian_model = settings.peak_model == PeakModel::Gaussian;
     for (int j = 0; j < component_count; ++j) {
         const PlacedPeak& p = placement.peaks[j];
         if (!rows[j].enabled || p.sigma == 0.0) continue;
         const double a = text_value(rows[j].relative_response);
-        terms.push_back({j, a, ComponentTerm(a, p, !gaussian_model && p.tau != 0.0, grid)});
+        terms.push_back({j, a, ComponentTerm(a, p, term_model(settings.peak_model, p.tau), grid)});
     }
     return terms;
 }

@@ -18,16 +18,18 @@ namespace elutrix {
 // One component's term at any time in seconds.
 class ComponentTerm {
 public:
-    // grid is the run's (see run_grid); it only bounds range().
-    ComponentTerm(double a, const PlacedPeak& peak, bool emg, const fast::Grid& grid);
+    // grid is the run's (see run_grid); it only bounds range(). model is
+    // the one the term uses (see term_model).
+    ComponentTerm(double a, const PlacedPeak& peak, PeakModel model, const fast::Grid& grid);
     double operator()(double x) const;
     // The grid points outside which the term is exactly 0.
     fast::PointRange range() const;
-    bool emg() const { return std::holds_alternative<fast::EmgTerm>(term_); }
+    PeakModel model() const { return model_; }
     // Adds the term to a running sum of terms.
     void add_to(fast::TermSum& sum) const;
 
 private:
+    PeakModel model_;
     fast::Term term_;
 };
 
@@ -42,7 +44,11 @@ struct RowTerm {
     ComponentTerm term;
 };
 
-// The exponentially modified model draws a row without tau as a Gaussian.
+// The model a row's term uses: the window's exponentially modified model
+// draws a row without tau as a Gaussian; the field's shapes take tau 0 as
+// their own Gaussian limit.
+PeakModel term_model(PeakModel chosen, double tau);
+
 std::vector<RowTerm> run_terms(const ComponentTable& rows, const SimulationSettings& settings,
                                const PeakPlacement& placement, const fast::Grid& grid);
 

@@ -28,7 +28,9 @@ inline constexpr int component_count = 10;
 using ComponentTable = std::array<ComponentRow, component_count>;
 
 enum class EfficiencyChoice { lc, gc, custom, custom_individual };
-enum class PeakModel { Gaussian, ExponentiallyModifiedGaussian };
+// The window offers the first two; scenarios also the field's tailing
+// shapes, whose area is the relative response (models/peak_shapes.h).
+enum class PeakModel { Gaussian, ExponentiallyModifiedGaussian, ExactExponentiallyModifiedGaussian, ExponentialGaussianHybrid };
 
 // Every input of a run apart from the component table.
 struct SimulationSettings {

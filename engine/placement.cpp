@@ -5,6 +5,7 @@
 #include "engine/run_error.h"
 #include "models/emg.h"
 #include "models/gaussian.h"
+#include "models/peak_shapes.h"
 
 namespace elutrix {
 
@@ -125,14 +126,24 @@ PeakPlacement place_peaks(ComponentTable& rows, const SimulationSettings& settin
     // 5. Decay constants, as entered.
     for (int i = 0; i < component_count; ++i) peaks[i].tau = text_value(rows[i].tau);
 
-    // 6. Heights: the model's value at the centre, with the retention time in
-    //    minutes as x and peak and sigma in seconds.
+    // 6. Heights: the window's models give their value at the centre, with
+    //    the retention time in minutes as x and peak and sigma in seconds;
+    //    the field's shapes their apex height.
     const bool gaussian_model = settings.peak_model == PeakModel::Gaussian;
+    const auto unit_height = [&](const PlacedPeak& p, double t) {
+        switch (settings.peak_model) {
+        case PeakModel::ExactExponentiallyModifiedGaussian:
+            return shapes::exact_emg(shapes::exact_emg_apex_offset(p.sigma, p.tau), 0.0, p.sigma, p.tau);
+        case PeakModel::ExponentialGaussianHybrid:
+            return 1.0 / shapes::hybrid_area(p.sigma, p.tau);
+        default:
+            return (!gaussian_model && p.tau != 0.0) ? emg(t, t, p.sigma, p.tau) : gaussian(t, t, p.sigma);
+        }
+    };
     for (int i = 0; i < component_count; ++i) {
         PlacedPeak& p = peaks[i];
         if (p.sigma == 0.0) continue;
-        const double t = t_of(rows[i]);
-        const double g = (!gaussian_model && p.tau != 0.0) ? emg(t, t, p.sigma, p.tau) : gaussian(t, t, p.sigma);
+        const double g = unit_height(p, t_of(rows[i]));
         p.height = text_value(rows[i].relative_response) * g;
         if (p.height > placement.ymax && rows[i].enabled) placement.ymax = p.height;
         if (p.height < placement.ymin && rows[i].enabled) placement.ymin = p.height;

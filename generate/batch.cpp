@@ -34,6 +34,7 @@ struct Job {
     std::string message;  // why it wrote no file
     int failed_replicate = 0;
     std::vector<std::vector<std::string>> written;  // per replicate, the files written
+    std::map<int, std::string> clipping;             // warning per clipped row
 
     void fail(const std::string& why, int replicate = 0) {
         const std::lock_guard lock(mutex);
@@ -67,6 +68,11 @@ void perform(const Run& run, const BatchOptions& options, std::chrono::system_cl
     if (!out.ok) {
         job.fail(out.message, k);
         return;
+    }
+    for (const PeakTruth& peak : out.peaks) {
+        if (!peak.clipped) continue;
+        const std::lock_guard lock(job.mutex);
+        job.clipping.emplace(peak.row, clipping_warning(job.name, peak));
     }
     const std::string stem = run_stem(job.name, k, job.replicates);
     const fs::path dir(options.out_dir);
@@ -255,6 +261,8 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                 }
             report.failures.push_back(failure_line(*job));
             if (job->replicates == 0) manifest += manifest_line({job->source, job->name, "", "", "failed", job->message});
+        } else {
+            for (const auto& [row, warning] : job->clipping) report.warnings.push_back(warning);
         }
         for (int k = 1; k <= job->replicates; ++k) {
             const std::string stem = run_stem(job->name, k, job->replicates);

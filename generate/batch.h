@@ -32,6 +32,9 @@ struct BatchReport {
     // One line per scenario that wrote no file, and per file that could not
     // be read: the scenario's name, its file and the message.
     std::vector<std::string> failures;
+    // One line per clipped peak (see clipping_warning) of every scenario
+    // that was written, whichever replicates it was clipped in.
+    std::vector<std::string> warnings;
     bool ok() const { return failures.empty(); }
 };
 

@@ -4,29 +4,39 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <cstdio>
 
 #include "models/constants.h"
 #include "models/emg.h"
+#include "models/peak_shapes.h"
 
 namespace elutrix::generate {
 
 namespace {
 
-// The term turned upwards: a negative relative response makes a dip.
+// A component's shape, turned upwards: a negative relative response makes
+// a dip. It is the term as the run evaluates it, except for a window
+// exponentially modified term that is not clipped: that one is the same
+// formula evaluated without cancellation, whose figures the term's own
+// rounding (up to about 1e-7 relative on the rising side) does not move.
 struct Upright {
     const ComponentTerm& term;
     double sign;
-    double operator()(double x) const { return sign * term(x); }
+    const PlacedPeak* exact_window = nullptr;  // set for the exact formula
+    double a = 0.0;
+    double value(double x) const {
+        if (exact_window) return a * shapes::emg_unclipped(x, exact_window->peak, exact_window->sigma, exact_window->tau);
+        return term(x);
+    }
+    double operator()(double x) const { return sign * value(x); }
 };
 
-// The time of the term's highest value. A Gaussian's lies at its centre.
-// An exponentially modified peak's lies after its centre (before it for a
-// negative tau), within tau plus a few sigma; where the model rounds its
-// rising edge to 0 (a short tau) it moves later by up to sigma^2 / tau.
-// A dense scan finds the highest sample, and a golden-section search the
-// top between its neighbours.
-double apex_time(const Upright& h, const PlacedPeak& p, bool emg) {
-    if (!emg) return p.peak;
+// The time of the highest value of a window exponentially modified term
+// that the run rounds to 0 on its rising side (a clipped one): what is left
+// has no smooth top to find by its derivative. A dense scan finds the
+// highest sample, and a golden-section search the top between its
+// neighbours.
+double scanned_apex_time(const Upright& h, const PlacedPeak& p) {
     const double abs_tau = std::fabs(p.tau);
     const double reach = abs_tau + p.sigma * (p.sigma / abs_tau) + 12.0 * p.sigma;
     const double lo = p.tau > 0.0 ? p.peak - 12.0 * p.sigma : p.peak - reach;
@@ -71,6 +81,23 @@ double apex_time(const Upright& h, const PlacedPeak& p, bool emg) {
     return top;
 }
 
+// The apex time: where the analytic derivative of the model vanishes, found
+// to adjacent doubles (every model here is log-concave, so the sign of its
+// log slope brackets it); a Gaussian's and the hybrid's lie at the centre.
+double apex_time(const Upright& h, const PlacedPeak& p, PeakModel model, bool clipped) {
+    switch (model) {
+    case PeakModel::ExponentiallyModifiedGaussian:
+        if (clipped) return scanned_apex_time(h, p);
+        return p.peak + shapes::emg_unclipped_apex_offset(p.peak, p.sigma, p.tau);
+    case PeakModel::ExactExponentiallyModifiedGaussian:
+        return p.peak + shapes::exact_emg_apex_offset(p.sigma, p.tau);
+    case PeakModel::Gaussian:
+    case PeakModel::ExponentialGaussianHybrid:
+        break;
+    }
+    return p.peak;
+}
+
 // Where h falls to target going out from the apex in direction (-1 before
 // it, +1 after it): stepping out by doublings of a quarter sigma until h is
 // below target, then halving the interval down to adjacent doubles.
@@ -104,10 +131,73 @@ double crossing_distance(const Upright& h, double apex, double sigma, double dir
 // 2 / 1.772453851 times a for a peak far from time 0. The stored e moves
 // both by parts in 10^15. Where a short tau makes the model round its rise
 // to 0, the model as evaluated holds less than this.
-double model_area(double a, const PlacedPeak& p, bool emg) {
-    if (!emg) return a * (std::sqrt(2.0 * std::numbers::pi) / constants::root_two_pi);
-    const double c1 = 1.0 / constants::root_two;
-    return a * ((1.0 + erf(c1 * (p.peak / p.sigma))) / constants::root_pi);
+// The field's shapes have area a.
+double model_area(double a, const PlacedPeak& p, PeakModel model) {
+    switch (model) {
+    case PeakModel::Gaussian:
+        return a * (std::sqrt(2.0 * std::numbers::pi) / constants::root_two_pi);
+    case PeakModel::ExponentiallyModifiedGaussian: {
+        const double c1 = 1.0 / constants::root_two;
+        return a * ((1.0 + erf(c1 * (p.peak / p.sigma))) / constants::root_pi);
+    }
+    case PeakModel::ExactExponentiallyModifiedGaussian:
+    case PeakModel::ExponentialGaussianHybrid:
+        break;
+    }
+    return a;
+}
+
+// How a window exponentially modified term compares, over the run's grid,
+// with the same formula evaluated without cancellation: whether it deviates
+// by more than 1e-6 of that one's apex height anywhere, and the part of the
+// latter's trapezoid area the term lacks. The formula is compared out to
+// where it falls below e^-800 of its scale, as far as the grid goes.
+struct Clipping {
+    bool clipped = false;
+    double area_fraction = 0.0;
+};
+
+Clipping clipping(const ComponentTerm& term, double a, const PlacedPeak& p, const Trace& trace,
+                  const fast::Grid& grid) {
+    const long long n = trace.point_count;
+    if (n < 2) return {};
+    const auto exact = [&](double x) { return a * shapes::emg_unclipped(x, p.peak, p.sigma, p.tau); };
+    const double s = std::fabs(p.sigma);
+    const double t = std::fabs(p.tau);
+    const double u = s / t;
+    double before = 40.0 * s;
+    double after = before;
+    if (u * u / 2.0 < 800.0) after = std::max(after, t * (u * u / 2.0 + 800.0));
+    if (p.tau < 0.0) std::swap(before, after);
+    fast::PointRange r = grid.covering(p.peak - before, p.peak + after);
+    const fast::PointRange own = term.range();
+    r.first = std::max(1LL, std::min(r.first, own.first) - 1);
+    r.last = std::min(n, std::max(r.last, own.last) + 1);
+    if (r.first >= r.last) return {};
+    const double top =
+        std::fabs(exact(p.peak + shapes::emg_unclipped_apex_offset(p.peak, p.sigma, p.tau)));
+    if (!(top > 0.0) || !std::isfinite(top)) return {};
+    Clipping c;
+    double area_exact = 0.0;
+    double area_missing = 0.0;
+    double prev_t = trace.times[r.first] / 60.0;
+    double prev_exact = exact(trace.times[r.first]);
+    double prev_run = term(trace.times[r.first]);
+    c.clipped = std::fabs(prev_run - prev_exact) > 1e-6 * top;
+    for (long long i = r.first + 1; i <= r.last; ++i) {
+        const double x = trace.times[i];
+        const double e = exact(x);
+        const double v = term(x);
+        if (std::fabs(v - e) > 1e-6 * top) c.clipped = true;
+        const double dt = x / 60.0 - prev_t;
+        area_exact += (prev_exact + e) * dt / 2.0;
+        area_missing += ((prev_exact - prev_run) + (e - v)) * dt / 2.0;
+        prev_t = x / 60.0;
+        prev_exact = e;
+        prev_run = v;
+    }
+    if (c.clipped && area_exact != 0.0) c.area_fraction = area_missing / area_exact;
+    return c;
 }
 
 // The trapezoid rule over the run's points 1 .. n, times in minutes as the
@@ -145,21 +235,31 @@ std::vector<PeakTruth> ground_truth(const ComponentTable& rows, const Simulation
         const ComponentTerm& term = row_term.term;
         PeakTruth t;
         t.row = row_term.row;
-        t.model = term.emg() ? PeakModel::ExponentiallyModifiedGaussian : PeakModel::Gaussian;
+        t.model = term.model();
         t.retention_time_min = text_value(rows[row_term.row].retention_time);
         t.relative_response = row_term.relative_response;
         t.sigma_s = p.sigma;
-        t.tau = term.emg() ? p.tau : 0.0;
-        t.area_model = model_area(row_term.relative_response, p, term.emg()) / 60.0;
+        t.tau = t.model == PeakModel::Gaussian ? 0.0 : p.tau;
+        t.area_model = model_area(row_term.relative_response, p, t.model) / 60.0;
         t.area_trapezoid = trace.point_count >= 2 ? trapezoid_area(term, trace) : 0.0;
+        if (t.model == PeakModel::ExponentiallyModifiedGaussian) {
+            const Clipping c = clipping(term, row_term.relative_response, p, trace, grid);
+            t.clipped = c.clipped;
+            t.clipped_area_fraction = c.area_fraction;
+            t.sigma_over_tau = std::fabs(p.sigma / p.tau);
+        }
 
-        const Upright h{term, row_term.relative_response < 0.0 ? -1.0 : 1.0};
-        const double apex = apex_time(h, p, term.emg());
+        Upright h{term, row_term.relative_response < 0.0 ? -1.0 : 1.0};
+        if (t.model == PeakModel::ExponentiallyModifiedGaussian && !t.clipped) {
+            h.exact_window = &p;
+            h.a = row_term.relative_response;
+        }
+        const double apex = apex_time(h, p, t.model, t.clipped);
         const double top = h(apex);
         if (top > 0.0 && std::isfinite(top)) {
             t.has_apex = true;
             t.apex_time_min = apex / 60.0;
-            t.apex_height = term(apex);
+            t.apex_height = h.value(apex);
             for (std::size_t k = 0; k < t.widths.size(); ++k) {
                 const double f = width_fractions[k];
                 const double target = f * top;
@@ -183,6 +283,16 @@ std::vector<PeakTruth> ground_truth(const ComponentTable& rows, const Simulation
         table.push_back(t);
     }
     return table;
+}
+
+std::string clipping_warning(const std::string& name, const PeakTruth& peak) {
+    char figures[96];
+    std::snprintf(figures, sizeof figures, "sigma/|tau| = %.3g, %.3g %% of its area missing",
+                  peak.sigma_over_tau, 100.0 * peak.clipped_area_fraction);
+    return "scenario \"" + name + "\", row " + std::to_string(peak.row + 1) +
+           ": the exponentially modified Gaussian is clipped (" + figures +
+           "); the data holds less than the ground truth's area_model. Use \"peak_model\": "
+           "\"ExactExponentiallyModifiedGaussian\" for the whole peak.";
 }
 
 }  // namespace elutrix::generate

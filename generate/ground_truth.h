@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -36,10 +37,21 @@ struct PeakTruth {
 
     // Area in response x min: by the trapezoid rule over the run's grid (as
     // an integrator of the data file finds it), and the model's analytic
-    // area (from time 0 on, where the exponentially modified model's decay
-    // starts).
+    // area (the window's exponentially modified model from time 0 on, where
+    // its decay starts, as the same formula gives it without rounding; the
+    // field's shapes have the relative response as their area).
     double area_trapezoid = 0.0;
     double area_model = 0.0;
+
+    // The window's exponentially modified model rounds a short-tau peak
+    // away where erf(z) reaches -1 and at its exponent limit. clipped: the
+    // term as the run evaluates it differs from the same formula evaluated
+    // without cancellation by more than 1e-6 of that one's apex height at
+    // some grid point; clipped_area_fraction: the part of its area (by the
+    // trapezoid rule over the grid) that the data lacks.
+    bool clipped = false;
+    double clipped_area_fraction = 0.0;
+    double sigma_over_tau = 0.0;  // |sigma / tau|, for the warning
 
     // Found on the continuous term. A term that is 0 everywhere (relative
     // response 0, or a decay constant so short that the model gives 0) has
@@ -61,5 +73,9 @@ struct PeakTruth {
 // its placement, and the trace it filled.
 std::vector<PeakTruth> ground_truth(const ComponentTable& rows, const SimulationSettings& settings,
                                     const PeakPlacement& placement, const Trace& trace);
+
+// The warning for a clipped peak of the scenario called name: which row,
+// how much of its area is missing, and the shape that has none missing.
+std::string clipping_warning(const std::string& name, const PeakTruth& peak);
 
 }  // namespace elutrix::generate

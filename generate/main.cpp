@@ -124,6 +124,7 @@ int main(int argc, char** argv) {
     }
     const elutrix::generate::BatchReport report = elutrix::generate::run_batch(files, options);
     if (bar) std::fputc('\n', stderr);
+    for (const std::string& warning : report.warnings) std::fprintf(stderr, "elutrix-generate: warning: %s\n", warning.c_str());
     for (const std::string& failure : report.failures) std::fprintf(stderr, "elutrix-generate: %s\n", failure.c_str());
     return report.ok() ? 0 : 1;
 }

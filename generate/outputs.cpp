@@ -57,7 +57,8 @@ std::string peaks_csv(const std::vector<PeakTruth>& peaks) {
     std::string out =
         "row,model,retention_time_min,relative_response,sigma_s,tau,area_trapezoid,area_model,apex_time_min,"
         "apex_height,width_50_min,lead_50_min,trail_50_min,width_10_min,lead_10_min,trail_10_min,width_5_min,"
-        "lead_5_min,trail_5_min,tailing_usp,asymmetry_10,plates_half_height,resolution_previous,baseline_at_apex\n";
+        "lead_5_min,trail_5_min,tailing_usp,asymmetry_10,plates_half_height,resolution_previous,baseline_at_apex,clipped,"
+        "clipped_area_fraction\n";
     for (const PeakTruth& p : peaks) {
         out += std::to_string(p.row + 1);
         out += ',';
@@ -80,6 +81,8 @@ std::string peaks_csv(const std::vector<PeakTruth>& peaks) {
         field(p.plates, p.has_apex);
         field(p.resolution.value_or(0.0), p.resolution.has_value());
         field(p.baseline_at_apex.value_or(0.0), p.baseline_at_apex.has_value());
+        out += p.clipped ? ",true" : ",false";
+        field(p.clipped_area_fraction);
         out += '\n';
     }
     return out;

@@ -25,8 +25,11 @@ constexpr EnumName<EfficiencyChoice> efficiency_names[] = {{EfficiencyChoice::lc
                                                            {EfficiencyChoice::gc, "gc"},
                                                            {EfficiencyChoice::custom, "custom"},
                                                            {EfficiencyChoice::custom_individual, "custom_individual"}};
-constexpr EnumName<PeakModel> model_names[] = {{PeakModel::Gaussian, "Gaussian"},
-                                               {PeakModel::ExponentiallyModifiedGaussian, "ExponentiallyModifiedGaussian"}};
+constexpr EnumName<PeakModel> model_names[] = {
+    {PeakModel::Gaussian, "Gaussian"},
+    {PeakModel::ExponentiallyModifiedGaussian, "ExponentiallyModifiedGaussian"},
+    {PeakModel::ExactExponentiallyModifiedGaussian, "ExactExponentiallyModifiedGaussian"},
+    {PeakModel::ExponentialGaussianHybrid, "ExponentialGaussianHybrid"}};
 constexpr EnumName<BaselineShape> shape_names[] = {
     {BaselineShape::flat, "flat"}, {BaselineShape::linear, "linear"}, {BaselineShape::quad, "quad"}};
 constexpr EnumName<NoiseKind> noise_names[] = {

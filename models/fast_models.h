@@ -12,11 +12,13 @@
 //   term_bounds.h    the grid, ranges, magnitude bounds and named margins
 //   gaussian_term.h  the Gaussian term
 //   emg_term.h       the exponentially modified Gaussian term
+//   shape_term.h     the field's tailing shapes, which have no plain loop
 //   term_sum.h       the running sum of the terms at each point
 #pragma once
 
 #include "models/emg_term.h"
 #include "models/fast_erf.h"
 #include "models/gaussian_term.h"
+#include "models/shape_term.h"
 #include "models/term_bounds.h"
 #include "models/term_sum.h"

@@ -10,12 +10,14 @@
 
 #include "models/emg_term.h"
 #include "models/gaussian_term.h"
+#include "models/shape_term.h"
 #include "models/term_bounds.h"
 
 namespace elutrix::fast {
 
-// One term of a run: a Gaussian or an exponentially modified one.
-using Term = std::variant<GaussianTerm, EmgTerm>;
+// One term of a run: the window's Gaussian or exponentially modified one,
+// or one of the field's tailing shapes.
+using Term = std::variant<GaussianTerm, EmgTerm, ShapeTerm>;
 
 // The running sum 0 + T1 + T2 + ... of the terms at one grid point, in the
 // order they were added, equal bit for bit to the plain left-to-right sum.

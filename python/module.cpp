@@ -21,6 +21,9 @@
 #include "generate/outputs.h"
 #include "generate/run.h"
 #include "generate/scenario.h"
+#include "models/emg.h"
+#include "models/gaussian.h"
+#include "models/peak_shapes.h"
 
 namespace py = pybind11;
 
@@ -219,8 +222,40 @@ PYBIND11_MODULE(_elutrix, m) {
                                    return record_json(r.data.out, r.name, r.data.replicate, r.data.replicates);
                                })
         .def_property_readonly("peaks_csv", [](const Run& r) { return peaks_csv(r.data.out.peaks); })
+        .def_property_readonly("warnings",
+                               [](const Run& r) {
+                                   std::vector<std::string> out;
+                                   for (const PeakTruth& p : r.data.out.peaks)
+                                       if (p.clipped) out.push_back(clipping_warning(r.name, p));
+                                   return out;
+                               })
         .def("write", &write_run, py::arg("path"), py::arg("format"));
 
+    m.def(
+        "shape",
+        [](const std::string& model, const py::array_t<double, py::array::c_style | py::array::forcecast>& x,
+           double peak, double sigma, double tau) {
+            double (*f)(double, double, double, double) = nullptr;
+            if (model == "ExactExponentiallyModifiedGaussian") f = elutrix::shapes::exact_emg;
+            if (model == "ExponentialGaussianHybrid") f = elutrix::shapes::hybrid;
+            if (model == "ExponentiallyModifiedGaussian") f = elutrix::emg;
+            if (model == "ExponentiallyModifiedGaussianUnclipped") f = elutrix::shapes::emg_unclipped;
+            if (model == "Gaussian") f = [](double t, double p, double s, double) { return elutrix::gaussian(t, p, s); };
+            if (!f) throw py::value_error("unknown peak model \"" + model + "\"");
+            py::array_t<double> out(x.request().shape);
+            const double* in = x.data();
+            double* o = out.mutable_data();
+            if (model == "ExponentialGaussianHybrid") {
+                // Its area is found once, not at every point.
+                const double area = elutrix::shapes::hybrid_area(sigma, tau);
+                for (py::ssize_t i = 0; i < x.size(); ++i) o[i] = elutrix::shapes::hybrid(in[i], peak, sigma, tau, area);
+            } else {
+                for (py::ssize_t i = 0; i < x.size(); ++i) o[i] = f(in[i], peak, sigma, tau);
+            }
+            return out;
+        },
+        py::arg("model"), py::arg("x"), py::arg("peak"), py::arg("sigma"), py::arg("tau"));
+    m.def("hybrid_area", &elutrix::shapes::hybrid_area, py::arg("sigma"), py::arg("tau"));
     m.def("read_scenarios",
           [](const std::string& text, const std::string& stem) { return entries_of(read_scenarios(text, stem)); },
           py::arg("text"), py::arg("stem"));

@@ -22,23 +22,6 @@ QString& last_directory() {
     return directory;
 }
 
-// Shows the export's one failure message; where even that fails for want of
-// memory, the message goes to standard error.
-void report_failure(const MessageHandler& show_message, const QString& path) noexcept {
-    static constexpr char text[] = "Unknown error in opening file ";
-    try {
-        show_message(QLatin1String(text) + path);
-        return;
-    } catch (...) {
-    }
-    std::fputs(text, stderr);
-    try {
-        std::fputs(QFile::encodeName(path).constData(), stderr);
-    } catch (...) {
-    }
-    std::fputc('\n', stderr);
-}
-
 }  // namespace
 
 std::optional<QString> QtSaveDialog::ask(QWidget* parent) {
@@ -77,7 +60,7 @@ void write_datafile_command(QWidget* parent, SaveDialog& dialog, const Trace& tr
         if (write_datafile(path, trace)) return;
     } catch (...) {
     }
-    report_failure(show_message, path);
+    show_or_print(show_message, "Unknown error in opening file ", path);
 }
 
 }  // namespace elutrix::ui

@@ -126,12 +126,7 @@ void guarded(const MessageHandler& show_message, Command&& command) noexcept {
     } catch (...) {
         failure = "The command stopped because of an unexpected error.";
     }
-    try {
-        if (show_message) show_message(QString::fromLatin1(failure));
-        return;
-    } catch (...) {
-    }
-    std::fprintf(stderr, "%s\n", failure);
+    show_or_print(show_message, failure);
 }
 
 }  // namespace

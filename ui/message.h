@@ -23,4 +23,9 @@ using MessageHandler = std::function<void(const QString& text)>;
 // Shows text in a modal message box over parent.
 void show_message_box(QWidget* parent, const QString& text);
 
+// Shows head followed by tail through show_message; where there is no
+// handler, or showing fails (for want of memory), writes them to standard
+// error instead.
+void show_or_print(const MessageHandler& show_message, const char* head, const QString& tail = QString()) noexcept;
+
 }  // namespace elutrix::ui

@@ -16,10 +16,14 @@ elutrix-generate, so that both give the same numbers bit for bit.
 import json
 import operator
 import os
+import warnings
+
+import numpy as np
 
 from . import _elutrix
 
-__all__ = ["simulate", "simulate_many", "Result", "Error", "ScenarioError", "SimulationError", "__version__"]
+__all__ = ["simulate", "simulate_many", "peak_shape", "Result", "Error", "ScenarioError", "SimulationError",
+           "ClippingWarning", "PEAK_MODELS", "__version__"]
 
 __version__ = _elutrix.version
 
@@ -31,6 +35,32 @@ class Error(Exception):
 class ScenarioError(Error, ValueError):
     """The scenario cannot be read: an unknown key, a wrong value, a malformed
     file. The message names the key and where it stands."""
+
+
+class ClippingWarning(UserWarning):
+    """The window's exponentially modified Gaussian rounded part of a peak
+    away (its sigma / |tau| is too large): the data holds less than the
+    ground truth's area_model, and the peak's "clipped" is True. The
+    "ExactExponentiallyModifiedGaussian" model has the whole peak."""
+
+
+# The peak models a scenario's settings.peak_model may name.
+PEAK_MODELS = ("Gaussian", "ExponentiallyModifiedGaussian", "ExactExponentiallyModifiedGaussian",
+               "ExponentialGaussianHybrid")
+
+
+def peak_shape(model, t, peak, sigma, tau=0.0):
+    """The unit peak of a model at times t (seconds; a number or an array),
+    centred on peak with standard deviation sigma and time constant tau
+    (seconds), as a run evaluates it before multiplying by the relative
+    response: "ExactExponentiallyModifiedGaussian" and
+    "ExponentialGaussianHybrid" have area 1; the window's "Gaussian" and
+    "ExponentiallyModifiedGaussian" keep their stored constants (the latter,
+    with its clipping, has area about 2/sqrt(pi))."""
+    if model not in PEAK_MODELS:
+        raise ValueError(f"unknown peak model {model!r}; the models are {', '.join(PEAK_MODELS)}")
+    values = _elutrix.shape(model, np.asarray(t, dtype=float), float(peak), float(sigma), float(tau))
+    return values if np.ndim(t) else float(values)
 
 
 class SimulationError(Error, RuntimeError):
@@ -57,6 +87,8 @@ def _peak(header, fields):
             record[key] = int(text)
         elif key == "model":
             record[key] = text
+        elif key == "clipped":
+            record[key] = text == "true"
         else:
             record[key] = float(text) if text else None
     return record
@@ -172,6 +204,13 @@ def _results(runs):
     for run in runs:
         if not run.ok:
             raise SimulationError(run.message, run.name, run.replicate)
+    # One warning per clipped row, however many replicates share it.
+    seen = set()
+    for run in runs:
+        for text in run.warnings:
+            if text not in seen:
+                seen.add(text)
+                warnings.warn(text, ClippingWarning, stacklevel=3)
     return [Result(run) for run in runs]
 
 

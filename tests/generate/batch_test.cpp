@@ -168,7 +168,7 @@ TEST(Batch, TheRecordHoldsTheRunAfterItsWriteBacks) {
 
     const std::vector<std::string> peaks = lines(read_all(batch.out() + "/pair.peaks.csv"));
     ASSERT_EQ(peaks.size(), 3u);
-    EXPECT_EQ(split(peaks[0]).size(), 24u);
+    EXPECT_EQ(split(peaks[0]).size(), 26u);
     EXPECT_EQ(split(peaks[1])[0], "1");
     EXPECT_EQ(split(peaks[2])[1], "Gaussian");
 }

@@ -79,7 +79,8 @@ TEST(ScenarioFile, BadScenariosSayWhatAndWhere) {
          {R"(unknown key "retention_tme" in rows[2] (row 3) (did you mean "retention_time"?))"}},
         {R"({"settings": {"noise": "random"}})", {R"(unknown key "noise" in settings)"}},
         {R"({"settings": {"peak_model": "gauss"}})",
-         {R"("peak_model" in settings must be one of "Gaussian", "ExponentiallyModifiedGaussian", not "gauss")"}},
+         {R"("peak_model" in settings must be one of "Gaussian", "ExponentiallyModifiedGaussian", )"
+          R"("ExactExponentiallyModifiedGaussian", "ExponentialGaussianHybrid", not "gauss")"}},
         {R"({"settings": {"noise_kind": 1}})", {R"("noise_kind" in settings must be one of)", "not 1"}},
         {R"({"rows": [{"enabled": 1}]})", {R"("enabled" in rows[0] (row 1) must be true or false, not 1)"}},
         {R"({"settings": {"use_seed": "yes"}})", {R"("use_seed" in settings must be true or false, not "yes")"}},

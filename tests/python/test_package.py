@@ -123,7 +123,9 @@ def test_the_result(made):
     for peak, line in zip(result.peaks, lines[1:]):
         assert list(peak) == header
         for key, text in zip(header, line.split(",")):
-            if key not in ("row", "model"):
+            if key == "clipped":
+                assert peak[key] is (text == "true")
+            elif key not in ("row", "model"):
                 assert peak[key] == (float(text) if text else None), key
     assert result.peaks[0]["resolution_previous"] is None
     assert 0 < result.peaks[1]["resolution_previous"] < 1  # tailing peaks at a resolution of 1 by their sigmas
@@ -239,7 +241,7 @@ def test_writing(tmp_path):
 def test_simulate_many_lets_other_threads_run():
     # Ten tailing peaks: their ground truth takes a while.
     scenario = {"seed": 1, "rows": [{"enabled": True, "retention_time": 2 + k, "tau": 5 + k} for k in range(10)],
-                "settings": {"peak_model": "ExponentiallyModifiedGaussian", "sampling_rate": 5, **NOISY}}
+                "settings": {"peak_model": "ExponentiallyModifiedGaussian", "sampling_rate": 25, **NOISY}}
     done = []
     worker = threading.Thread(target=lambda: done.append(elutrix.simulate_many(scenario, 400, threads=2)))
     ticks = []
