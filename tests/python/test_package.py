@@ -282,7 +282,7 @@ def random_scenarios(seed, count):
         settings = {
             "efficiency": rng.choice(["lc", "gc", "custom", "custom_individual"]),
             "custom_plates": value(numbers + ["5000"]),
-            "peak_model": rng.choice(["Gaussian", "ExponentiallyModifiedGaussian"]),
+            "peak_model": rng.choice(elutrix.PEAK_MODELS),
             "constant_bandwidth": rng.random() < 0.2, "void_minutes": value(numbers),
             "sampling_rate": value(["20", "5", "0", "-5", "1e-300", "1e300", "abc", "2.5", "10"]),
             "baseline_shape": rng.choice(["flat", "linear", "quad"]), "linear_down": rng.random() < 0.5,
@@ -335,7 +335,7 @@ def test_random_scenarios_run_alike_in_both(tmp_path):
             kinds["negative" if number < 0 else "zero" if number == 0 else
                   "subnormal" if number < 2.3e-308 else "huge" if number > 1e300 else "positive"] += 1
     expected = ["ran", "stopped", "points", "no points", "noise", "no noise", "lc", "gc", "custom",
-                "custom_individual", "Gaussian", "ExponentiallyModifiedGaussian", "flat", "linear", "quad", "omit",
+                "custom_individual", *elutrix.PEAK_MODELS, "flat", "linear", "quad", "omit",
                 "random", "random_walk", "JSON number", "empty", "non-numeric", "negative", "zero", "subnormal",
                 "huge", "positive"]
     assert not [k for k in expected if kinds[k] == 0], kinds
