@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/inputs.h"
+#include "generate/detector.h"
 
 namespace elutrix::generate {
 
@@ -25,6 +26,7 @@ struct Scenario {
     ComponentTable rows = factory_table();
     SimulationSettings settings;
     std::optional<int> replicates;  // as the file gives it
+    std::optional<Detector> detector;  // "detector", when given and not empty
 };
 
 // One scenario of a file, or why it cannot be run.
