@@ -74,7 +74,16 @@ RunOutput run_once(const ComponentTable& rows, const SimulationSettings& setting
         // the result.
         double* y = trace.responses.data() + 1;
         out.detector_record = apply_detector(*detector, seed, out.wander, y, n, dt);
-        for (std::size_t i = 0; i < n; ++i) trace.export_points[i + 1].response = y[i];
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!std::isfinite(y[i])) {
+                out.ok = false;
+                out.message = "The detector's stages give a response that is not a finite number at " +
+                              value_text(trace.times[i + 1] / 60.0) +
+                              " min. Enter a smaller wander, noise or spike height, or a larger quantization step.";
+                return out;
+            }
+            trace.export_points[i + 1].response = y[i];
+        }
         if (detector->time_constant_s && *detector->time_constant_s > 0.0) time_constant = *detector->time_constant_s;
     }
     out.peaks = ground_truth(out.rows, out.settings, out.placement, trace, time_constant);

@@ -122,6 +122,13 @@ BAD = [
 ]
 
 
+@pytest.mark.parametrize("detector", [{"noise": {"kind": "gaussian", "sd": 1e308}}, {"quantization": 5e-324},
+                                      {"wander": {"sd": 1e308, "period_min": 1}}])
+def test_a_detector_without_finite_numbers_stops_the_run(detector):
+    with pytest.raises(elutrix.SimulationError, match="not a finite number"):
+        run(detector)
+
+
 @pytest.mark.parametrize("detector,message", BAD)
 def test_bad_detectors_name_the_key(detector, message):
     with pytest.raises(elutrix.ScenarioError, match=message.replace('"', '.').replace("(", ".").replace(")", ".")):
