@@ -119,6 +119,9 @@ TEST(Program, OptionsExitStatusAndMessages) {
         {{"--out", "OUT", "missing.json", "a.json"}, 1, "", "elutrix-generate: missing.json: cannot be read\n",
          {"OUT/a.xy"}},
         {{"--out", "OUT", "--", "--odd.json"}, 0, "", "", {"OUT/--odd.xy"}},
+        {{"--andi-precision", "single", "a.json"}, 2, "", "--andi-precision needs float or double"},
+        {{"--format=andi", "a.json", "--andi-precision"}, 2, "", "--andi-precision needs float or double"},
+        {{"--out=OUT", "--format=andi", "--andi-precision=double", "a.json"}, 0, "", "", {"OUT/a.cdf"}},
     };
     for (const CliCase& c : cases) {
         const testing::ScratchDir dir;
