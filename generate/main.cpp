@@ -120,6 +120,22 @@ int main(int argc, char** argv) {
         after_end.assign(end_of_options + 1, arguments.end());
         arguments.erase(end_of_options, arguments.end());
     }
+    // "--out=" gives --out an empty value (the parser would take the next
+    // argument instead), so that it gets its own message; an option without
+    // a value, such as --quiet, takes none in this form either.
+    for (std::size_t k = 0; k < arguments.size(); ++k) {
+        const std::string& argument = arguments[k];
+        const std::size_t equals = argument.find('=');
+        if (!argument.starts_with("--") || equals == std::string::npos) continue;
+        const CLI::Option* option = app.get_option_no_throw(argument.substr(0, equals));
+        if (option == nullptr) continue;
+        if (option->get_expected_max() == 0) return usage_error("unknown option " + argument);
+        if (equals + 1 == argument.size()) {
+            arguments[k].pop_back();
+            arguments.insert(arguments.begin() + static_cast<std::ptrdiff_t>(k) + 1, std::string());
+            ++k;
+        }
+    }
     std::reverse(arguments.begin(), arguments.end());
     try {
         app.parse(arguments);
