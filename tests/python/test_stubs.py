@@ -1,10 +1,13 @@
 """The type stubs of the installed package: installed beside it with py.typed,
 and every public name they declare importable, with the parameters and
-attributes they give it."""
+attributes they give it; a type checker (mypy, where installed) accepts them."""
 
 import ast
 import inspect
+import os
 from pathlib import Path
+
+import pytest
 
 import elutrix
 
@@ -57,3 +60,19 @@ def test_every_name_the_stubs_declare_is_there():
                 if isinstance(inner, ast.FunctionDef):
                     expected = parameters(inner)[1:]  # without self
                     assert expected == list(inspect.signature(getattr(instance, member)).parameters), (name, member)
+
+
+def test_a_type_checker_accepts_the_stubs_and_finds_a_wrong_argument(tmp_path):
+    mypy = pytest.importorskip("mypy.api")
+    use = tmp_path / "use.py"
+    use.write_text("import elutrix\n"
+                   "run: elutrix.Result = elutrix.simulate({'seed': 1}, components=True)\n"
+                   "first: float = float(run.response[0])\n"
+                   "path: str = run.write('run.cdf', precision='double')\n"
+                   "runs: list[elutrix.Result] = elutrix.simulate_many({'seed': 1}, 3, threads=2)\n")
+    flags = ["--strict", "--no-incremental", "--cache-dir", os.devnull]
+    out, err, status = mypy.run([*flags, str(use), str(PACKAGE / "__init__.pyi")])
+    assert status == 0, out + err
+    use.write_text("import elutrix\nelutrix.simulate({}).write('run.cdf', precision='single')\n")
+    out, _, status = mypy.run([*flags, str(use)])
+    assert status == 1 and 'Argument "precision"' in out, out
