@@ -1,6 +1,6 @@
 # Types of the elutrix package, for editors and type checkers.
 import os
-from typing import Any, Literal, Mapping, Optional, Union, overload
+from typing import Any, Literal, Mapping, Optional, Sequence, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -27,7 +27,9 @@ PEAK_MODELS: tuple[str, ...]
 @overload
 def peak_shape(model: _PeakModel, t: float, peak: float, sigma: float, tau: float = ...) -> float: ...
 @overload
-def peak_shape(model: _PeakModel, t: npt.ArrayLike, peak: float, sigma: float, tau: float = ...) -> _Array: ...
+def peak_shape(
+    model: _PeakModel, t: Union[npt.NDArray[Any], Sequence[float]], peak: float, sigma: float, tau: float = ...
+) -> _Array: ...
 
 class SimulationError(Error, RuntimeError):
     message: str
