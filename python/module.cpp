@@ -21,6 +21,7 @@
 #include "generate/outputs.h"
 #include "generate/run.h"
 #include "generate/scenario.h"
+#include "python/batch.h"
 #include "models/emg.h"
 #include "models/gaussian.h"
 #include "models/peak_shapes.h"
@@ -268,6 +269,7 @@ PYBIND11_MODULE(_elutrix, m) {
         },
         py::arg("model"), py::arg("x"), py::arg("peak"), py::arg("sigma"), py::arg("tau"));
     m.def("hybrid_area", &elutrix::shapes::hybrid_area, py::arg("sigma"), py::arg("tau"));
+    add_batch(m);
     m.def("read_scenarios",
           [](const std::string& text, const std::string& stem) { return entries_of(read_scenarios(text, stem)); },
           py::arg("text"), py::arg("stem"));

@@ -22,7 +22,7 @@ import numpy as np
 
 from . import _elutrix
 
-__all__ = ["simulate", "simulate_many", "peak_shape", "Result", "Error", "ScenarioError", "SimulationError",
+__all__ = ["simulate", "simulate_many", "simulate_batch", "Batch", "peak_shape", "Result", "Error", "ScenarioError", "SimulationError",
            "ClippingWarning", "PEAK_MODELS", "__version__"]
 
 __version__ = _elutrix.version
@@ -251,3 +251,27 @@ def simulate_many(scenario, replicates=None, components=False, threads=0):
     except ValueError as e:
         raise ScenarioError(str(e)) from None
     return _results(runs)
+
+
+def simulate_batch(scenario, replicates, components=False, threads=0):
+    """Replicates 1 .. replicates of the scenario as one Batch: the shared
+    time grid and every replicate's response stacked into a 2-D array that
+    the core fills in place, the seeds, and the ground truth as a
+    structured array (see Batch). Each replicate has the bits
+    elutrix-generate gives it. Ctrl-C stops it within a second.
+
+    Raises ScenarioError as simulate_many does, and SimulationError naming
+    the first replicate whose run stops."""
+    parsed, source = _scenario(scenario)
+    replicates = _whole(replicates, "replicates", 1, _elutrix.max_replicates)
+    threads = _whole(threads, "threads", 0, 4096)
+    try:
+        return _batch.simulate_batch(parsed, source, replicates, components, threads, SimulationError)
+    except ValueError as e:
+        if isinstance(e, Error):
+            raise
+        raise ScenarioError(str(e)) from None
+
+
+from . import _batch  # noqa: E402
+from ._batch import Batch  # noqa: E402,F401

@@ -5,7 +5,7 @@ from typing import Any, Literal, Mapping, Optional, Sequence, Union, overload
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["simulate", "simulate_many", "peak_shape", "Result", "Error", "ScenarioError", "SimulationError",
+__all__ = ["simulate", "simulate_many", "simulate_batch", "Batch", "peak_shape", "Result", "Error", "ScenarioError", "SimulationError",
            "ClippingWarning", "PEAK_MODELS", "__version__"]
 
 __version__: str
@@ -68,3 +68,22 @@ def simulate(scenario: _Scenario, components: bool = ...) -> Result: ...
 def simulate_many(
     scenario: _Scenario, replicates: Optional[int] = ..., components: bool = ..., threads: int = ...
 ) -> list[Result]: ...
+
+class Batch:
+    name: str
+    time_min: _Array
+    response: _Array
+    seeds: _Array
+    noise_free: Optional[_Array]
+    baseline: Optional[_Array]
+    wander: Optional[_Array]
+    components: Optional[dict[int, _Array]]
+    def __init__(self, core: Any) -> None: ...
+    @property
+    def peaks(self) -> npt.NDArray[np.void]: ...
+    @property
+    def records(self) -> list[dict[str, Any]]: ...
+    def peaks_frame(self) -> Any: ...
+    def __len__(self) -> int: ...
+
+def simulate_batch(scenario: _Scenario, replicates: int, components: bool = ..., threads: int = ...) -> Batch: ...

@@ -1,0 +1,289 @@
+// elutrix._elutrix.run_batch: the replicates of one scenario stacked into
+// arrays that the workers fill in place, with no Python object per run and
+// no text between the core and Python. The package's Batch wraps it.
+#include "python/batch.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "generate/batch.h"
+#include "generate/outputs.h"
+#include "generate/run.h"
+
+namespace py = pybind11;
+
+namespace elutrix::generate {
+namespace {
+
+// The numeric columns of NAME.peaks.csv, in its order, as the structured
+// array of a batch holds them (NaN where the table is empty).
+struct PeakColumn {
+    const char* name;
+    std::optional<double> (*value)(const PeakTruth&);
+};
+
+std::optional<double> when(bool present, double v) { return present ? std::optional<double>(v) : std::nullopt; }
+
+const PeakColumn peak_columns[] = {
+    {"retention_time_min", [](const PeakTruth& p) { return std::optional(p.retention_time_min); }},
+    {"relative_response", [](const PeakTruth& p) { return std::optional(p.relative_response); }},
+    {"sigma_s", [](const PeakTruth& p) { return std::optional(p.sigma_s); }},
+    {"tau", [](const PeakTruth& p) { return std::optional(p.tau); }},
+    {"area_trapezoid", [](const PeakTruth& p) { return std::optional(p.area_trapezoid); }},
+    {"area_model", [](const PeakTruth& p) { return std::optional(p.area_model); }},
+    {"apex_time_min", [](const PeakTruth& p) { return when(p.has_apex, p.apex_time_min); }},
+    {"apex_height", [](const PeakTruth& p) { return when(p.has_apex, p.apex_height); }},
+    {"width_50_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[0].width()); }},
+    {"lead_50_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[0].lead); }},
+    {"trail_50_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[0].trail); }},
+    {"width_10_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[1].width()); }},
+    {"lead_10_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[1].lead); }},
+    {"trail_10_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[1].trail); }},
+    {"width_5_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[2].width()); }},
+    {"lead_5_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[2].lead); }},
+    {"trail_5_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[2].trail); }},
+    {"tailing_usp", [](const PeakTruth& p) { return when(p.has_apex, p.tailing); }},
+    {"asymmetry_10", [](const PeakTruth& p) { return when(p.has_apex, p.asymmetry); }},
+    {"plates_half_height", [](const PeakTruth& p) { return when(p.has_apex, p.plates); }},
+    {"resolution_previous", [](const PeakTruth& p) { return p.has_apex ? p.resolution : std::nullopt; }},
+    {"baseline_at_apex", [](const PeakTruth& p) { return p.has_apex ? p.baseline_at_apex : std::nullopt; }},
+    {"clipped_area_fraction", [](const PeakTruth& p) { return std::optional(p.clipped_area_fraction); }},
+    {"pure_apex_time_min", [](const PeakTruth& p) { return p.pure_apex_time_min; }},
+    {"pure_apex_height", [](const PeakTruth& p) { return p.pure_apex_height; }},
+};
+
+// A 2-D C-contiguous array of rows x columns doubles.
+py::array_t<double> matrix(std::size_t rows, std::size_t columns) {
+    return py::array_t<double>({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(columns)});
+}
+
+}  // namespace
+
+BatchRun::BatchRun(Scenario s, std::string src) : scenario(std::move(s)), source(std::move(src)) {}
+
+std::string BatchRun::record(int k) const {
+    return record_json(outs.at(static_cast<std::size_t>(k - 1)), scenario.name, k, replicates);
+}
+
+std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::string& source, int replicates,
+                                           bool components, unsigned threads) {
+    if (replicates < 1 || replicates > max_replicates) {
+        throw py::value_error("replicates must be a whole number from 1 to " + std::to_string(max_replicates));
+    }
+    auto batch = std::make_shared<BatchRun>(scenario, source);
+    batch->replicates = replicates;
+    const auto R = static_cast<std::size_t>(replicates);
+
+    // The seeds, and replicate 1 first: its grid, which every replicate
+    // shares, sizes the arrays. Nothing here needs the interpreter.
+    std::vector<double> first_response;
+    std::vector<double> times;
+    std::string problem;
+    {
+        const py::gil_scoped_release unlocked;
+        problem = repeated_seed_problem(scenario.settings, replicates);
+        if (problem.empty()) {
+            std::set<std::uint64_t> drawn;
+            batch->seeds = replicate_seeds(scenario.settings, replicates, drawn);
+            batch->outs.resize(R);
+        }
+    }
+    if (!problem.empty()) throw py::value_error(problem);
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    {
+        const py::gil_scoped_release unlocked;
+        std::unique_ptr<Trace> trace = std::make_unique<Trace>();
+        RandomGenerator generator;
+        RunOutput out = run_replicate(scenario, batch->seeds[0], *trace, generator);
+        if (out.ok) {
+            const auto n = static_cast<std::size_t>(std::max(out.point_count, 0));
+            for (std::size_t i = 1; i <= n; ++i) {
+                times.push_back(trace->export_points[i].time / 60.0);
+                first_response.push_back(trace->export_points[i].response);
+            }
+        }
+        batch->outs[0] = std::move(out);
+    }
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (!batch->outs[0].ok) {
+        batch->failed_replicate = 1;
+        batch->message = batch->outs[0].message;
+        return batch;
+    }
+    const std::size_t n = times.size();
+    batch->time_min = py::array_t<double>(static_cast<py::ssize_t>(n));
+    std::memcpy(batch->time_min.mutable_data(), times.data(), n * sizeof(double));
+    batch->response = matrix(R, n);
+    double* const response = batch->response.mutable_data();
+    std::memcpy(response, first_response.data(), n * sizeof(double));
+    const RunComponents first_parts(batch->outs[0]);
+    const std::size_t terms = first_parts.terms().size();
+    double* noise_free = nullptr;
+    double* baseline = nullptr;
+    double* wander = nullptr;
+    std::vector<double*> parts;
+    batch->with_components = components;
+    if (components) {
+        batch->noise_free = matrix(R, n);
+        batch->baseline = matrix(R, n);
+        noise_free = batch->noise_free.mutable_data();
+        baseline = batch->baseline.mutable_data();
+        if (first_parts.has_wander()) {
+            batch->wander = matrix(R, n);
+            wander = batch->wander.mutable_data();
+        }
+        for (const RowTerm& t : first_parts.terms()) {
+            batch->component_rows.push_back(t.row + 1);
+            batch->components.push_back(matrix(R, n));
+            parts.push_back(batch->components.back().mutable_data());
+        }
+    }
+
+    // Every replicate's components (replicate 1's too), then replicates 2 ..
+    // R over the workers, each into its own rows. The calling thread checks
+    // for Ctrl-C ten times a second; the workers then start no more runs.
+    std::atomic<bool> cancelled{false};
+    std::mutex failure;
+    const auto fill_components = [&](std::size_t r, const RunOutput& out, const Trace& trace) {
+        RunComponents run_parts(out);
+        std::vector<double> values(terms);
+        for (std::size_t i = 1; i <= n; ++i) {
+            double base = 0.0;
+            double w = 0.0;
+            const double sum = run_parts.next(trace, static_cast<std::int32_t>(i), values.data(), base, w);
+            noise_free[r * n + i - 1] = sum;
+            baseline[r * n + i - 1] = base;
+            if (wander) wander[r * n + i - 1] = w;
+            for (std::size_t j = 0; j < terms; ++j) parts[j][r * n + i - 1] = values[j];
+        }
+    };
+    {
+        const py::gil_scoped_release unlocked;
+        if (components) {
+            // Replicate 1's trace is gone: it is made again, the same run.
+            std::unique_ptr<Trace> trace = std::make_unique<Trace>();
+            RandomGenerator generator;
+            const RunOutput again = run_replicate(scenario, batch->seeds[0], *trace, generator);
+            fill_components(0, again, *trace);
+        }
+        for_each_run(
+            R - 1, threads,
+            [&](std::size_t i, Trace& trace, RandomGenerator& generator) {
+                if (cancelled) return;
+                const std::size_t r = i + 1;
+                RunOutput out = run_replicate(scenario, batch->seeds[r], trace, generator);
+                if (out.ok && static_cast<std::size_t>(out.point_count) == n) {
+                    for (std::size_t p = 0; p < n; ++p) response[r * n + p] = trace.export_points[p + 1].response;
+                    if (components) fill_components(r, out, trace);
+                } else if (out.ok) {
+                    out.ok = false;
+                    out.message = "its grid differs from replicate 1's";
+                }
+                batch->outs[r] = std::move(out);
+            },
+            [&](std::size_t i, const std::string& what) {
+                const std::lock_guard lock(failure);
+                batch->outs[i + 1] = RunOutput{};
+                batch->outs[i + 1].message = "The run stopped: " + what;
+            },
+            [&](std::size_t, std::size_t) {
+                const py::gil_scoped_acquire locked;
+                if (!cancelled && PyErr_CheckSignals() != 0) cancelled = true;
+            });
+    }
+    if (cancelled) throw py::error_already_set();
+    for (std::size_t r = 0; r < R; ++r) {
+        if (!batch->outs[r].ok) {
+            batch->failed_replicate = static_cast<int>(r) + 1;
+            batch->message = batch->outs[r].message;
+            return batch;
+        }
+    }
+    return batch;
+}
+
+py::dict peak_table(const BatchRun& batch) {
+    std::size_t count = 0;
+    for (const RunOutput& out : batch.outs) count += out.peaks.size();
+    py::array_t<int> replicate(static_cast<py::ssize_t>(count));
+    py::array_t<int> row(static_cast<py::ssize_t>(count));
+    py::array_t<bool> clipped(static_cast<py::ssize_t>(count));
+    py::list model;
+    std::vector<py::array_t<double>> columns;
+    for (std::size_t c = 0; c < std::size(peak_columns); ++c) columns.emplace_back(static_cast<py::ssize_t>(count));
+    std::size_t at = 0;
+    for (std::size_t r = 0; r < batch.outs.size(); ++r) {
+        for (const PeakTruth& p : batch.outs[r].peaks) {
+            replicate.mutable_data()[at] = static_cast<int>(r) + 1;
+            row.mutable_data()[at] = p.row + 1;
+            clipped.mutable_data()[at] = p.clipped;
+            model.append(name_of(p.model));
+            for (std::size_t c = 0; c < std::size(peak_columns); ++c) {
+                columns[c].mutable_data()[at] =
+                    peak_columns[c].value(p).value_or(std::numeric_limits<double>::quiet_NaN());
+            }
+            ++at;
+        }
+    }
+    py::dict out;
+    out["replicate"] = replicate;
+    out["row"] = row;
+    out["model"] = model;
+    // In the table's order: "clipped" stands before its area fraction.
+    for (std::size_t c = 0; c < std::size(peak_columns); ++c) {
+        if (std::string_view(peak_columns[c].name) == "clipped_area_fraction") out["clipped"] = clipped;
+        out[peak_columns[c].name] = columns[c];
+    }
+    return out;
+}
+
+namespace {
+
+py::object optional_array(const BatchRun& b, const py::array_t<double>& a) {
+    if (!b.with_components || a.ndim() != 2) return py::none();
+    return a;
+}
+
+}  // namespace
+
+void add_batch(py::module_& m) {
+    py::class_<BatchRun, std::shared_ptr<BatchRun>>(m, "BatchRun")
+        .def_property_readonly("name", [](const BatchRun& b) { return b.scenario.name; })
+        .def_readonly("failed_replicate", &BatchRun::failed_replicate)
+        .def_readonly("message", &BatchRun::message)
+        .def_readonly("seeds", &BatchRun::seeds)
+        .def_readonly("time_min", &BatchRun::time_min)
+        .def_readonly("response", &BatchRun::response)
+        .def_property_readonly("noise_free", [](const BatchRun& b) { return optional_array(b, b.noise_free); })
+        .def_property_readonly("baseline", [](const BatchRun& b) { return optional_array(b, b.baseline); })
+        .def_property_readonly("wander", [](const BatchRun& b) { return optional_array(b, b.wander); })
+        .def_readonly("components", &BatchRun::components)
+        .def_readonly("component_rows", &BatchRun::component_rows)
+        .def("record", &BatchRun::record, py::arg("replicate"))
+        .def("peaks", &peak_table)
+        .def_property_readonly("warnings", [](const BatchRun& b) {
+            std::vector<std::string> out;
+            std::set<int> rows;
+            for (const RunOutput& o : b.outs)
+                for (const PeakTruth& p : o.peaks)
+                    if (p.clipped && rows.insert(p.row).second) out.push_back(clipping_warning(b.scenario.name, p));
+            return out;
+        });
+    m.def("run_batch", &run_batch_arrays, py::arg("scenario"), py::arg("source"), py::arg("replicates"),
+          py::arg("components"), py::arg("threads"));
+}
+
+}  // namespace elutrix::generate
