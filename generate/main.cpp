@@ -13,11 +13,13 @@
 #include "engine/version.h"
 #include "generate/batch.h"
 #include "generate/progress_bar.h"
+#include "generate/suite.h"
 
 namespace {
 
 constexpr const char* usage =
-    "Usage: elutrix-generate [--out DIR] [--replicates N] [--format xy|csv|andi] [--components] [--quiet] FILE...\n";
+    "Usage: elutrix-generate [--out DIR] [--replicates N] [--format xy|csv|andi] [--components] [--quiet] FILE...\n"
+    "       elutrix-generate --suite NAME [--out DIR] [options] [FILE...]\n";
 
 constexpr const char* help =
     "Makes synthetic chromatograms with their ground truth from scenario files (JSON).\n"
@@ -31,6 +33,8 @@ constexpr const char* help =
     "                    a header line and LF line ends) or andi (NAME.cdf, the\n"
     "                    chromatography interchange file with the ground truth as\n"
     "                    its peak table)\n"
+    "  --suite NAME      also run the benchmark suite NAME (resolution, noise, tailing,\n"
+    "                    baseline or all; see the README), its scenarios seeded\n"
     "  --components      also write NAME.components.csv: time, response, noise-free\n"
     "                    signal, baseline and every component's own term\n"
     "  --quiet           no progress bar (it is shown only on a terminal)\n"
@@ -58,6 +62,7 @@ int main(int argc, char** argv) {
     bool quiet = false;
     bool options_end = false;
     std::vector<std::string> files;
+    std::string suite;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (options_end || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -93,6 +98,9 @@ int main(int argc, char** argv) {
         } else if (option == "--out") {
             if (!value(v) || v.empty()) return usage_error("--out needs a folder");
             options.out_dir = std::string(v);
+        } else if (option == "--suite") {
+            if (!value(v) || v.empty()) return usage_error("--suite needs a suite's name");
+            suite = std::string(v);
         } else if (option == "--format") {
             std::optional<elutrix::generate::DataFormat> format;
             if (value(v)) format = elutrix::generate::data_format_named(v);
@@ -109,7 +117,11 @@ int main(int argc, char** argv) {
             return usage_error("unknown option " + std::string(arg));
         }
     }
-    if (files.empty()) return usage_error("no scenario file given");
+    if (files.empty() && suite.empty()) return usage_error("no scenario file given");
+    std::string suite_error;
+    const std::vector<elutrix::generate::ScenarioSource> sources =
+        elutrix::generate::batch_sources(suite, files, suite_error);
+    if (!suite_error.empty()) return usage_error(suite_error);
 
     // The bar goes to standard error while that is a terminal.
     const bool bar = !quiet && ::isatty(STDERR_FILENO) == 1;
@@ -122,7 +134,7 @@ int main(int argc, char** argv) {
             std::fflush(stderr);
         };
     }
-    const elutrix::generate::BatchReport report = elutrix::generate::run_batch(files, options);
+    const elutrix::generate::BatchReport report = elutrix::generate::run_batch(sources, options);
     if (bar) std::fputc('\n', stderr);
     for (const std::string& warning : report.warnings) std::fprintf(stderr, "elutrix-generate: warning: %s\n", warning.c_str());
     for (const std::string& failure : report.failures) std::fprintf(stderr, "elutrix-generate: %s\n", failure.c_str());

@@ -88,7 +88,8 @@ std::string peaks_csv(const std::vector<PeakTruth>& peaks) {
     return out;
 }
 
-std::string record_json(const RunOutput& run, const std::string& name, int replicate, int replicates) {
+std::string record_json(const RunOutput& run, const std::string& name, int replicate, int replicates,
+                        const SuiteLabel* suite) {
     nlohmann::ordered_json record;
     record["program"] = "elutrix-generate";
     record["version"] = program_version;
@@ -115,6 +116,7 @@ std::string record_json(const RunOutput& run, const std::string& name, int repli
     record["noise"] = noise;
     record["rows"] = rows_json(run.rows);
     record["settings"] = settings_json(run.settings);
+    if (suite) record["suite"] = suite_json(*suite);
     return record.dump(2) + "\n";
 }
 
