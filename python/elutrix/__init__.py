@@ -22,7 +22,7 @@ import numpy as np
 
 from . import _elutrix
 
-__all__ = ["simulate", "simulate_many", "peak_shape", "Result", "Error", "ScenarioError", "SimulationError",
+__all__ = ["simulate", "simulate_many", "peak_shape", "score", "Result", "Error", "ScenarioError", "SimulationError",
            "ClippingWarning", "PEAK_MODELS", "__version__"]
 
 __version__ = _elutrix.version
@@ -245,3 +245,11 @@ def simulate_many(scenario, replicates=None, components=False, threads=0):
     except ValueError as e:
         raise ScenarioError(str(e)) from None
     return _results(runs)
+
+
+def score(truth, found, tolerance_min=None):
+    """The figures elutrix-score writes into score.json, as a dict: the peaks
+    of the CSV file found scored against the folder truth that
+    elutrix-generate wrote (see elutrix.scoring)."""
+    from .scoring import score as scored
+    return scored(truth, found, tolerance_min)
