@@ -73,7 +73,12 @@ SuiteSources suite_sources(std::string_view name, const std::string& folder) {
             if (!line.empty() && line[0] != '#') names.push_back(line);
         }
     } else {
-        names.emplace_back(name);
+        // "resolution,noise": both suites.
+        for (std::size_t start = 0; start <= name.size();) {
+            const std::size_t comma = std::min(name.find(',', start), name.size());
+            names.emplace_back(name.substr(start, comma - start));
+            start = comma + 1;
+        }
     }
     for (const std::string& suite : names) {
         const fs::path path = fs::path(folder) / (suite + ".json");

@@ -16,8 +16,9 @@ namespace elutrix::generate {
 // suites/ (for a program run from its build folder). Empty when none exists.
 std::string suites_folder();
 
-// The suites a name stands for: NAME.json of the suites folder, or for
-// "all" every suite that suites/all.txt lists.
+// The suites a name stands for: NAME.json of the suites folder, for a list
+// "NAME,NAME" each of them, and for "all" every suite that suites/all.txt
+// lists.
 struct SuiteSources {
     std::string error;  // why the name cannot be run: unknown, unreadable
     std::vector<ScenarioSource> sources;
