@@ -151,6 +151,8 @@ def test_the_suites_regenerate_byte_for_byte(tmp_path):
                        shallow=False)
 
 
-def test_an_unknown_suite_is_a_command_line_error(tmp_path):
-    done = generate(tmp_path, "--suite", "nonesuch")
-    assert done.returncode == 2 and 'no suite named "nonesuch"' in done.stderr and "resolution" in done.stderr
+@pytest.mark.parametrize("name", ["nonesuch", "noise,nonesuch", "../suites/noise"])
+def test_an_unknown_suite_is_a_command_line_error(tmp_path, name):
+    done = generate(tmp_path, "--suite", name)
+    assert done.returncode == 2 and 'no suite named "' in done.stderr and "resolution" in done.stderr
+    assert not (tmp_path / "manifest.csv").exists()
