@@ -90,7 +90,8 @@ def read_found(path, stems):
     """The found peaks by run stem, and the optional columns FOUND has. Every
     stem must be one of stems."""
     found = {}
-    with open(path, newline="") as f:
+    # utf-8-sig: a spreadsheet's byte order mark is not part of the first name.
+    with open(path, newline="", encoding="utf-8-sig") as f:
         reader = csv.DictReader(f)
         columns = [c.strip() for c in (reader.fieldnames or [])]
         reader.fieldnames = columns
