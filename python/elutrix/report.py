@@ -10,6 +10,9 @@ import numpy as np
 ERRORS = (("retention_time_error_min", "retention time error (min)"), ("area_error_rel", "area error (relative)"),
           ("height_error_rel", "height error (relative)"), ("width_50_error_rel", "width at half height error (relative)"))
 
+SHORT = {"retention_time_error_min": "rt error (min)", "area_error_rel": "area error", "height_error_rel": "height error",
+         "width_50_error_rel": "width error"}
+
 # What each suite's level means.
 LADDERS = {"resolution": "resolution R", "noise": "S/N (smallest peak height / noise width)",
            "tailing": "tau / sigma", "baseline": "baseline (% of the tallest peak)",
@@ -115,7 +118,7 @@ def _fmt(value, digits=4):
 def _table(rows, present):
     keys = [k for k, _ in ERRORS if k in present]
     head = ["suite", "series", "level", "runs", "true peaks", "found", "matched", "recall", "precision",
-            "false / run"] + [f"{k} mean (sd)" for k in keys]
+            "false / run"] + [f"{SHORT[k]} mean (sd)" for k in keys]
     out = ["<table><tr>" + "".join(f"<th>{html.escape(h)}</th>" for h in head) + "</tr>"]
     for r in rows:
         cells = [r.get("suite"), r.get("series"), r.get("level"), r["runs"], r["true_peaks"], r["found_peaks"],
@@ -156,14 +159,15 @@ def write_html(scoring, figures, out):
         "<!DOCTYPE html><html><head><meta charset='utf-8'><title>Elutrix score</title><style>"
         "body{font-family:sans-serif;margin:1.5em;max-width:1200px}"
         "table{border-collapse:collapse;font-size:13px;margin-bottom:1em}"
-        "td,th{border:1px solid #bbb;padding:2px 6px;text-align:right}th{background:#eee}"
+        "td,th{border:1px solid #bbb;padding:2px 6px;text-align:right}td{white-space:nowrap}th{background:#eee}"
         "img{max-width:100%}</style></head><body>",
         "<h1>Elutrix score</h1>",
         f"<p>Suite <b>{_fmt(figures.get('suite'))}</b>, version <b>{_fmt(version)}</b>: "
         f"{figures['runs']} runs, {figures['true_peaks']} true peaks, {figures['found_peaks']} found peaks, "
         f"{figures['matched']} matched. Recall <b>{_fmt(figures['recall'])}</b>, precision "
         f"<b>{_fmt(figures['precision'])}</b>, {_fmt(figures['false_per_run'])} false peaks per run. "
-        "Errors are found minus true (relative errors divided by the true value), over matched peaks.</p>",
+        "Errors are found minus true (retention time in minutes; area, height and width at half height relative: "
+        "divided by the true value), over matched peaks.</p>",
         _table([total], figures),
     ]
     for label, name in images:
