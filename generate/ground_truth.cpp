@@ -1,9 +1,12 @@
 #include "generate/ground_truth.h"
 
+#include "generate/detector.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <vector>
 #include <cstdio>
 
 #include "models/constants.h"
@@ -223,10 +226,131 @@ double trapezoid_area(const ComponentTerm& term, const Trace& trace) {
 
 constexpr double width_fractions[] = {0.5, 0.1, 0.05};
 
+// The tailing, asymmetry and plate count of a peak's widths.
+void shape_figures(PeakTruth& t) {
+    const PeakWidth& w50 = t.widths[0];
+    const PeakWidth& w10 = t.widths[1];
+    const PeakWidth& w5 = t.widths[2];
+    t.tailing = w5.width() / (2.0 * w5.lead);
+    t.asymmetry = w10.trail / w10.lead;
+    const double ratio = t.apex_time_min / w50.width();
+    t.plates = 5.54 * (ratio * ratio);
+}
+
+// The peak as the detector with time constant T records it (see
+// PeakTruth). Between points k - 1 and k the held value x_k is approached
+// from y_(k-1): y(s) = x_k + (y_(k-1) - x_k) e^(-s / T), monotonic, so the
+// apex is the largest point and each crossing lies in one step, where it is
+// solved for exactly. The term is evaluated from its range's start until
+// both it and the response are below 4 % of the apex after it (the shape is
+// unimodal, so the response stays below then), and over the last points
+// whose weight in the last response exceeds 2^-60; the trapezoid area
+// follows from the unfiltered one by the recursion's sum,
+//   sum y = sum x - (y_n - y_1) / a + ...: trapz(y) = trapz(x) + dt ((x_n - y_n) / 2 - (y_n - x_1) / a).
+// Returns the apex time in seconds.
+double record_through_filter(PeakTruth& t, const ComponentTerm& term, double sign, const Trace& trace, double T) {
+    const long long n = trace.point_count;
+    if (n < 1) return 0.0;
+    const double* times = trace.times.data();
+    const fast::PointRange range = term.range();
+    const auto x_at = [&](long long i) { return range.contains(i) ? sign * term(times[i]) : 0.0; };
+    const double dt = n >= 2 ? times[2] - times[1] : times[1];
+    const double a = filter_weight(T, dt);
+    if (t.has_apex) {
+        t.pure_apex_time_min = t.apex_time_min;
+        t.pure_apex_height = t.apex_height;
+    } else {
+        t.pure_apex_time_min.reset();
+        t.pure_apex_height.reset();
+    }
+    // Before its range the term, and so the response, is 0; on the rising
+    // side, where the term stays below 2^-60 of its apex, the response does
+    // too (it is a weighted mean of the term so far), and it is taken as 0:
+    // the first point above that is found by bisection (the term rises
+    // monotonically up to its apex). Point i is held at [i - base] from
+    // base = first - 1 on, which holds 0.
+    long long first = std::max(1LL, std::min(range.first, n));
+    if (t.has_apex) {
+        const double floor = 0x1p-60 * std::fabs(t.apex_height);
+        long long lo = first;
+        long long hi = std::min(n, static_cast<long long>(std::floor(t.apex_time_min * 60.0 / dt)));
+        if (hi > lo && x_at(lo) < floor) {
+            while (hi - lo > 1) {
+                const long long mid = lo + (hi - lo) / 2;
+                (x_at(mid) < floor ? lo : hi) = mid;
+            }
+            first = lo;
+        }
+    }
+    const long long base = first - 1;
+    // Kept by the worker from run to run.
+    thread_local std::vector<double> xs;
+    thread_local std::vector<double> ys;
+    xs.assign(1, 0.0);
+    ys.assign(1, 0.0);
+    const auto x = [&](long long i) -> double& { return xs[static_cast<std::size_t>(i - base)]; };
+    const auto y = [&](long long i) -> double& { return ys[static_cast<std::size_t>(i - base)]; };
+    long long m = first;
+    long long last = n;
+    for (long long i = first; i <= n; ++i) {
+        const double xi = x_at(i);
+        xs.push_back(xi);
+        ys.push_back(i == 1 ? xi : ys.back() + a * (xi - ys.back()));
+        if (y(i) > y(m)) m = i;
+        if (i > m && y(m) > 0.0 && y(i) < 0.04 * y(m) && x(i) < 0.04 * y(m)) {
+            last = i;
+            break;
+        }
+    }
+    // The last response, from the points that still weigh in it.
+    const double decay = -std::log1p(-a);  // -ln(1 - a) = dt / T
+    const double reach = decay > 0.0 ? std::ceil(60.0 * std::numbers::ln2 / decay) : 0.0;
+    double y_n = y(last);
+    if (last < n) {
+        const long long from = reach < static_cast<double>(n - last) ? n - static_cast<long long>(reach) : last + 1;
+        double v = from == last + 1 ? y(last) : 0.0;
+        for (long long i = from; i <= n; ++i) v = v + a * (x_at(i) - v);
+        y_n = v;
+    }
+    const double x_1 = x_at(1);
+    const double x_n = x_at(n);
+    if (n >= 2) t.area_trapezoid += sign * (dt / 60.0) * ((x_n - y_n) / 2.0 - (y_n - x_1) / a);
+    t.has_apex = y(m) > 0.0 && std::isfinite(y(m));
+    if (!t.has_apex) return 0.0;
+    t.apex_time_min = times[m] / 60.0;
+    t.apex_height = sign * y(m);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // The time within the step from point k - 1 to k at which y reaches target.
+    const auto within = [&](long long k, double target) {
+        return times[k - 1] - T * std::log((target - x(k)) / (y(k - 1) - x(k)));
+    };
+    for (std::size_t f = 0; f < t.widths.size(); ++f) {
+        const double target = width_fractions[f] * y(m);
+        double lead = nan;
+        for (long long i = m - 1; i >= std::max(1LL, first - 1); --i) {
+            if (y(i) < target) {
+                lead = times[m] - within(i + 1, target);
+                break;
+            }
+        }
+        double trail = nan;
+        for (long long j = m + 1; j <= last; ++j) {
+            if (y(j) < target) {
+                trail = within(j, target) - times[m];
+                break;
+            }
+        }
+        t.widths[f] = {width_fractions[f], lead / 60.0, trail / 60.0};
+    }
+    shape_figures(t);
+    return times[m];
+}
+
 }  // namespace
 
 std::vector<PeakTruth> ground_truth(const ComponentTable& rows, const SimulationSettings& settings,
-                                    const PeakPlacement& placement, const Trace& trace) {
+                                    const PeakPlacement& placement, const Trace& trace,
+                                    std::optional<double> time_constant_s) {
     const fast::Grid grid = run_grid(placement, trace.point_count);
     const RunBaseline run_baseline(rows, settings, placement);
     std::vector<PeakTruth> table;
@@ -266,19 +390,17 @@ std::vector<PeakTruth> ground_truth(const ComponentTable& rows, const Simulation
                 t.widths[k] = {f, crossing_distance(h, apex, p.sigma, -1.0, target) / 60.0,
                                crossing_distance(h, apex, p.sigma, 1.0, target) / 60.0};
             }
-            const PeakWidth& w50 = t.widths[0];
-            const PeakWidth& w10 = t.widths[1];
-            const PeakWidth& w5 = t.widths[2];
-            t.tailing = w5.width() / (2.0 * w5.lead);
-            t.asymmetry = w10.trail / w10.lead;
-            const double ratio = t.apex_time_min / w50.width();
-            t.plates = 5.54 * (ratio * ratio);
+            shape_figures(t);
+        }
+        double apex_s = apex;
+        if (time_constant_s) apex_s = record_through_filter(t, term, h.sign, trace, *time_constant_s);
+        if (t.has_apex) {
             if (!table.empty() && table.back().has_apex) {
                 const PeakTruth& previous = table.back();
                 t.resolution = 1.18 * (t.apex_time_min - previous.apex_time_min) /
-                               (previous.widths[0].width() + w50.width());
+                               (previous.widths[0].width() + t.widths[0].width());
             }
-            if (trace.point_count >= 1) t.baseline_at_apex = run_baseline(apex / grid.step);
+            if (trace.point_count >= 1) t.baseline_at_apex = run_baseline(apex_s / grid.step);
         }
         table.push_back(t);
     }

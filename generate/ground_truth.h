@@ -67,12 +67,22 @@ struct PeakTruth {
     // widths), to the previous peak of the table.
     std::optional<double> resolution;
     std::optional<double> baseline_at_apex;  // when the run has points
+
+    // With a detector's time constant the figures above describe the
+    // component as the detector records it: its term at the grid points
+    // through the same first-order response as the data, and between two
+    // points the response to the later point's value held over the step,
+    // which is what that recursion computes. Its apex is then a grid point.
+    // These keep the unfiltered component's apex.
+    std::optional<double> pure_apex_time_min;
+    std::optional<double> pure_apex_height;
 };
 
 // The ground truth of a finished run: rows and settings after the run,
 // its placement, and the trace it filled.
 std::vector<PeakTruth> ground_truth(const ComponentTable& rows, const SimulationSettings& settings,
-                                    const PeakPlacement& placement, const Trace& trace);
+                                    const PeakPlacement& placement, const Trace& trace,
+                                    std::optional<double> time_constant_s = std::nullopt);
 
 // The warning for a clipped peak of the scenario called name: which row,
 // how much of its area is missing, and the shape that has none missing.

@@ -1,5 +1,6 @@
 #include "generate/outputs.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -58,7 +59,12 @@ std::string peaks_csv(const std::vector<PeakTruth>& peaks) {
         "row,model,retention_time_min,relative_response,sigma_s,tau,area_trapezoid,area_model,apex_time_min,"
         "apex_height,width_50_min,lead_50_min,trail_50_min,width_10_min,lead_10_min,trail_10_min,width_5_min,"
         "lead_5_min,trail_5_min,tailing_usp,asymmetry_10,plates_half_height,resolution_previous,baseline_at_apex,clipped,"
-        "clipped_area_fraction\n";
+        "clipped_area_fraction";
+    // A run through a detector's time constant also keeps the unfiltered apex.
+    const bool pure = std::any_of(peaks.begin(), peaks.end(), [](const PeakTruth& p) {
+        return p.pure_apex_time_min.has_value();
+    });
+    out += pure ? ",pure_apex_time_min,pure_apex_height\n" : "\n";
     for (const PeakTruth& p : peaks) {
         out += std::to_string(p.row + 1);
         out += ',';
@@ -83,6 +89,10 @@ std::string peaks_csv(const std::vector<PeakTruth>& peaks) {
         field(p.baseline_at_apex.value_or(0.0), p.baseline_at_apex.has_value());
         out += p.clipped ? ",true" : ",false";
         field(p.clipped_area_fraction);
+        if (pure) {
+            field(p.pure_apex_time_min.value_or(0.0), p.pure_apex_time_min.has_value());
+            field(p.pure_apex_height.value_or(0.0), p.pure_apex_height.has_value());
+        }
         out += '\n';
     }
     return out;
@@ -116,15 +126,39 @@ std::string record_json(const RunOutput& run, const std::string& name, int repli
     record["noise"] = noise;
     record["rows"] = rows_json(run.rows);
     record["settings"] = settings_json(run.settings);
+    if (run.detector) {
+        record["detector"] = detector_json(*run.detector);
+        const DetectorRecord& d = run.detector_record;
+        nlohmann::ordered_json realised;
+        realised["seed"] = std::to_string(d.seed);
+        const auto drawn_noise = [&](double v) { return d.noise ? json_number(v) : nlohmann::ordered_json(nullptr); };
+        realised["noise_sd"] = drawn_noise(d.noise_sd);
+        realised["noise_min"] = drawn_noise(d.noise_min);
+        realised["noise_max"] = drawn_noise(d.noise_max);
+        realised["spikes"] = d.spike_points.size();
+        nlohmann::ordered_json minutes = nlohmann::ordered_json::array();
+        for (const std::int32_t k : d.spike_points) minutes.push_back(json_number(k * *run.time_step_s / 60.0));
+        realised["spike_points"] = d.spike_points;
+        realised["spike_times_min"] = minutes;
+        realised["clamped_low"] = d.clamped_low;
+        realised["clamped_high"] = d.clamped_high;
+        record["detector_realised"] = realised;
+    }
     if (suite) record["suite"] = suite_json(*suite);
     return record.dump(2) + "\n";
 }
 
 RunComponents::RunComponents(const RunOutput& run)
     : terms_(run_terms(run.rows, run.settings, run.placement, run_grid(run.placement, run.point_count))),
-      baseline_(run.rows, run.settings, run.placement) {}
+      baseline_(run.rows, run.settings, run.placement), wander_(run.wander) {
+    if (run.detector && run.detector->time_constant_s && *run.detector->time_constant_s > 0.0 && run.time_step_s) {
+        filtered_ = true;
+        a_ = filter_weight(*run.detector->time_constant_s, *run.time_step_s);
+        previous_.resize(terms_.size() + 3);
+    }
+}
 
-double RunComponents::at(const Trace& trace, std::int32_t i, double* values, double& base) const {
+double RunComponents::next(const Trace& trace, std::int32_t i, double* values, double& base, double& wander) {
     const double t = trace.times[i];
     // A term is exactly 0 outside its range.
     double sum = 0.0;
@@ -133,31 +167,54 @@ double RunComponents::at(const Trace& trace, std::int32_t i, double* values, dou
         sum += values[j];
     }
     base = baseline_(static_cast<double>(i));
-    return sum + base;
+    double total = sum + base;
+    wander = 0.0;
+    if (!wander_.empty()) {
+        wander = wander_[static_cast<std::size_t>(i - 1)];
+        total += wander;
+    }
+    if (!filtered_) return total;
+    // y(1) = x(1), y(k) = y(k - 1) + a (x(k) - y(k - 1)) for every part.
+    const std::size_t m = terms_.size();
+    const auto through = [&](std::size_t k, double x) {
+        const double y = i == 1 ? x : previous_[k] + a_ * (x - previous_[k]);
+        previous_[k] = y;
+        return y;
+    };
+    for (std::size_t j = 0; j < m; ++j) values[j] = through(j, values[j]);
+    base = through(m, base);
+    wander = through(m + 1, wander);
+    return through(m + 2, total);
 }
 
 bool write_components_csv(const RunOutput& run, const Trace& trace, const ByteSink& sink) {
-    const RunComponents components(run);
+    RunComponents components(run);
     const std::vector<RowTerm>& terms = components.terms();
 
     std::string header = "time_min,response,noise_free,baseline";
+    if (components.has_wander()) header += ",wander";
     for (const RowTerm& t : terms) header += ",row_" + std::to_string(t.row + 1);
     header += '\n';
     if (!sink(header.data(), header.size())) return false;
 
     constexpr std::size_t block = std::size_t{1} << 16;
-    const std::size_t line_room = (terms.size() + 4) * 33;
+    const std::size_t line_room = (terms.size() + 5) * 33;
     std::vector<char> buffer(block + line_room);
     char* const begin = buffer.data();
     char* out = begin;
     std::vector<double> values(terms.size());
     for (std::int32_t i = 1; i <= run.point_count; ++i) {
         double base = 0.0;
-        const double sum = components.at(trace, i, values.data(), base);
+        double wander = 0.0;
+        const double sum = components.next(trace, i, values.data(), base, wander);
         out = put_round_trip(out, trace.times[i] / 60.0);
         for (const double v : {trace.export_points[i].response, sum, base}) {
             *out++ = ',';
             out = put_round_trip(out, v);
+        }
+        if (components.has_wander()) {
+            *out++ = ',';
+            out = put_round_trip(out, wander);
         }
         for (const double v : values) {
             *out++ = ',';

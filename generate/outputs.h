@@ -39,15 +39,23 @@ public:
     explicit RunComponents(const RunOutput& run);
     // The run's components, in row order.
     const std::vector<RowTerm>& terms() const { return terms_; }
-    // Point i (1 .. point_count) of trace: each term's value into
-    // values[0 .. terms().size() - 1] and the baseline into base. Returns the
-    // noise-free signal, the terms in row order and then the baseline summed
-    // as the run sums them.
-    double at(const Trace& trace, std::int32_t i, double* values, double& base) const;
+    // Whether the run has a detector's wander.
+    bool has_wander() const { return !wander_.empty(); }
+    // Point i of trace, for i = 1, 2, ... point_count in order: each term's
+    // value into values[0 .. terms().size() - 1], the baseline into base and
+    // the wander into wander (0 without one). Returns the noise-free signal:
+    // the terms in row order and then the baseline summed as the run sums
+    // them, plus the wander. With a detector's time constant every part is
+    // the recorded one, passed through the same response as the data.
+    double next(const Trace& trace, std::int32_t i, double* values, double& base, double& wander);
 
 private:
     std::vector<RowTerm> terms_;
     RunBaseline baseline_;
+    std::vector<double> wander_;
+    bool filtered_ = false;
+    double a_ = 1.0;
+    std::vector<double> previous_;  // the terms', then baseline, wander and noise-free
 };
 
 // The components table of a finished run, point by point: time (min), the

@@ -44,7 +44,7 @@ NoiseSummary noise_summary(const SimulationSettings& s, double u, std::int32_t n
 }  // namespace
 
 RunOutput run_once(const ComponentTable& rows, const SimulationSettings& settings, Trace& trace,
-                   RandomGenerator& generator, bool seed_drawn) {
+                   RandomGenerator& generator, bool seed_drawn, const std::optional<Detector>& detector) {
     RunOutput out;
     out.rows = rows;
     out.settings = settings;
@@ -62,7 +62,31 @@ RunOutput run_once(const ComponentTable& rows, const SimulationSettings& setting
     if (result.synthesis.noise_active) {
         out.noise = noise_summary(out.settings, result.synthesis.noise_u, out.point_count, generator);
     }
-    out.peaks = ground_truth(out.rows, out.settings, out.placement, trace);
+    std::optional<double> time_constant;
+    if (detector && out.point_count >= 1) {
+        out.detector = detector;
+        const auto n = static_cast<std::size_t>(out.point_count);
+        const double dt = *out.time_step_s;
+        const std::uint64_t seed = detector_seed(*detector, out.seed);
+        out.wander = detector_wander(*detector, seed, n, dt);
+        // The window's trace (the responses, which the export table copies),
+        // through the detector; the table that the data files write takes
+        // the result.
+        double* y = trace.responses.data() + 1;
+        out.detector_record = apply_detector(*detector, seed, out.wander, y, n, dt);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!std::isfinite(y[i])) {
+                out.ok = false;
+                out.message = "The detector's stages give a response that is not a finite number at " +
+                              value_text(trace.times[i + 1] / 60.0) +
+                              " min. Enter a smaller wander, noise or spike height, or a larger quantization step.";
+                return out;
+            }
+            trace.export_points[i + 1].response = y[i];
+        }
+        if (detector->time_constant_s && *detector->time_constant_s > 0.0) time_constant = *detector->time_constant_s;
+    }
+    out.peaks = ground_truth(out.rows, out.settings, out.placement, trace, time_constant);
     return out;
 }
 
@@ -70,7 +94,7 @@ RunOutput run_replicate(const Scenario& scenario, const std::string& seed, Trace
     SimulationSettings settings = scenario.settings;
     settings.use_seed = true;
     settings.seed = seed;
-    return run_once(scenario.rows, settings, trace, generator, !scenario.settings.use_seed);
+    return run_once(scenario.rows, settings, trace, generator, !scenario.settings.use_seed, scenario.detector);
 }
 
 SimulationSettings replicate_settings(const SimulationSettings& settings, int k, std::uint64_t drawn_seed) {

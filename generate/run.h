@@ -43,6 +43,12 @@ struct RunOutput {
     bool seed_drawn = false;            // drawn because the scenario has none
     NoiseSummary noise;
     std::vector<PeakTruth> peaks;
+
+    // With a detector: the scenario's, what it did, and its wander (one
+    // value per point, before the detector's response).
+    std::optional<Detector> detector;
+    DetectorRecord detector_record;
+    std::vector<double> wander;
 };
 
 // Runs the inputs as "Update" does, into trace, and works out the ground
@@ -52,7 +58,8 @@ struct RunOutput {
 // depends on the seed alone. The trace holds the run's points and export
 // table afterwards, as the window's would.
 RunOutput run_once(const ComponentTable& rows, const SimulationSettings& settings, Trace& trace,
-                   RandomGenerator& generator, bool seed_drawn = false);
+                   RandomGenerator& generator, bool seed_drawn = false,
+                   const std::optional<Detector>& detector = std::nullopt);
 
 // A replicate of a scenario, reseeded with the seed text (one of
 // replicate_seeds); drawn when the scenario has no seed of its own.

@@ -220,13 +220,14 @@ nlohmann::ordered_json write_fields(const Record& record, const Field<Record> (&
 
 // ---------------------------------------------------------------- scenario
 
-constexpr const char* top_keys[] = {"name", "replicates", "seed", "rows", "settings", "suite"};
+constexpr const char* top_keys[] = {"name", "replicates", "seed", "rows", "settings", "detector", "suite"};
 constexpr const char* suite_keys[] = {"name", "version", "series", "level"};
 // A run's record (NAME.json) holds these; its rows and settings, after the
 // run's write-backs, hold every input, the seed included.
 constexpr const char* record_keys[] = {"program",     "version",     "name",          "replicate", "replicates",
                                        "seed",        "seed_drawn",  "point_count",   "time_step_s",
-                                       "time_step_min", "noise",     "rows",          "settings",  "suite"};
+                                       "time_step_min", "noise",     "rows",          "settings",
+                                       "detector",      "detector_realised", "suite"};
 constexpr const char* record_program = "elutrix-generate";
 
 // A name that can begin a file name in the output folder.
@@ -358,7 +359,7 @@ Scenario scenario_from_json(const json& value, const std::string& default_name) 
     if (const auto it = value.find("program"); it != value.end() && *it == record_program) {
         check_keys(value, record_keys, Place::top());
         json scenario = json::object();
-        for (const char* key : {"name", "rows", "settings", "suite"}) {
+        for (const char* key : {"name", "rows", "settings", "detector", "suite"}) {
             if (const auto field = value.find(key); field != value.end()) scenario[key] = *field;
         }
         return scenario_from_json(scenario, default_name);
@@ -418,6 +419,10 @@ Scenario scenario_from_json(const json& value, const std::string& default_name) 
         }
         s.use_seed = true;
         s.seed = text_of(*it, "seed", Place::top());
+    }
+    if (const auto it = value.find("detector"); it != value.end()) {
+        Detector detector = detector_from_json(*it);
+        if (!detector.empty()) scenario.detector = detector;
     }
     return scenario;
 }

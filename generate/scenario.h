@@ -1,8 +1,8 @@
 // Scenario files: the window's inputs, written as JSON, for runs made without
 // the window. One scenario holds "rows" (up to ten objects with the fields of
 // ComponentRow), "settings" (the fields of SimulationSettings, enumerations
-// by their names), "name", "replicates", "seed" and "suite" (SuiteLabel). Texts are given as a
-// user types them; a JSON number stands for the text value_text writes for
+// by their names), "name", "replicates", "seed", "detector" and "suite"
+// (SuiteLabel). Texts are given as a user types them; a JSON number stands for the text value_text writes for
 // it. What is missing takes the window's factory value: without "rows" the
 // factory table, and a row left out of "rows" is empty and unchecked.
 #pragma once
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/inputs.h"
+#include "generate/detector.h"
 
 namespace elutrix::generate {
 
@@ -37,6 +38,7 @@ struct Scenario {
     ComponentTable rows = factory_table();
     SimulationSettings settings;
     std::optional<int> replicates;  // as the file gives it
+    std::optional<Detector> detector;  // "detector", when given and not empty
     std::optional<SuiteLabel> suite;  // "suite": {"name", "version", "series", "level"}
 };
 

@@ -42,6 +42,7 @@ struct RunData {
     bool with_components = false;
     std::vector<double> noise_free;
     std::vector<double> baseline;
+    std::vector<double> wander;  // with a detector's wander
     std::vector<int> component_rows;  // 1-based, as the user numbers them
     std::vector<std::vector<double>> components;
 };
@@ -53,7 +54,7 @@ struct Run {
     std::string name;
     std::string source;
     std::optional<SuiteLabel> suite;  // the scenario's, for its record
-    py::object time_min, response, noise_free, baseline, components;
+    py::object time_min, response, noise_free, baseline, components, wander;
 
     bool ok() const { return data.out.ok; }
 };
@@ -81,16 +82,19 @@ void perform(const Scenario& scenario, int k, int replicates, const std::string&
     data.points.assign(trace.export_points.begin() + 1, trace.export_points.begin() + 1 + n);
     data.with_components = with_components;
     if (!with_components) return;
-    const RunComponents parts(data.out);
+    RunComponents parts(data.out);
     const std::size_t terms = parts.terms().size();
     for (const RowTerm& t : parts.terms()) data.component_rows.push_back(t.row + 1);
     data.noise_free.resize(static_cast<std::size_t>(n));
     data.baseline.resize(static_cast<std::size_t>(n));
     data.components.assign(terms, std::vector<double>(static_cast<std::size_t>(n)));
     std::vector<double> values(terms);
+    if (parts.has_wander()) data.wander.resize(static_cast<std::size_t>(n));
     for (std::int32_t i = 1; i <= n; ++i) {
         const auto at = static_cast<std::size_t>(i - 1);
-        data.noise_free[at] = parts.at(trace, i, values.data(), data.baseline[at]);
+        double wander = 0.0;
+        data.noise_free[at] = parts.next(trace, i, values.data(), data.baseline[at], wander);
+        if (parts.has_wander()) data.wander[at] = wander;
         for (std::size_t j = 0; j < terms; ++j) data.components[j][at] = values[j];
     }
 }
@@ -131,7 +135,7 @@ Run to_python(RunData&& data, const Scenario& scenario, const std::string& sourc
     run.suite = scenario.suite;
     run.data = std::move(data);
     RunData& d = run.data;
-    run.time_min = run.response = run.noise_free = run.baseline = run.components = py::none();
+    run.time_min = run.response = run.noise_free = run.baseline = run.components = run.wander = py::none();
     if (!d.out.ok) return run;
     std::vector<double> time_min(d.points.size());
     std::vector<double> response(d.points.size());
@@ -145,6 +149,7 @@ Run to_python(RunData&& data, const Scenario& scenario, const std::string& sourc
     if (d.with_components) {
         run.noise_free = to_array(std::move(d.noise_free));
         run.baseline = to_array(std::move(d.baseline));
+        if (!d.wander.empty()) run.wander = to_array(std::move(d.wander));
         py::dict parts;
         for (std::size_t j = 0; j < d.components.size(); ++j) {
             parts[py::int_(d.component_rows[j])] = to_array(std::move(d.components[j]));
@@ -219,6 +224,7 @@ PYBIND11_MODULE(_elutrix, m) {
         .def_readonly("noise_free", &Run::noise_free)
         .def_readonly("baseline", &Run::baseline)
         .def_readonly("components", &Run::components)
+        .def_readonly("wander", &Run::wander)
         .def_property_readonly("record_json",
                                [](const Run& r) {
                                    return record_json(r.data.out, r.name, r.data.replicate, r.data.replicates,

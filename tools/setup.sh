@@ -7,7 +7,7 @@ packages=(
   build-essential cmake
   clang libclang-rt-14-dev
   qt6-base-dev libgl-dev
-  libgtest-dev libbenchmark-dev libcerf-dev python3-mpmath
+  libgtest-dev libbenchmark-dev libcerf-dev libfftw3-dev python3-mpmath
   nlohmann-json3-dev
   pkg-config libnetcdf-dev netcdf-bin
   python3-netcdf4 python3-scipy python3-numpy python3-pytest python3-matplotlib

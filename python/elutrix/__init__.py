@@ -109,7 +109,10 @@ class Result:
     noise_free, baseline, components
                          with components=True: the signal without noise, the
                          baseline and each component's own term ({row: array});
-                         otherwise None
+                         otherwise None. With a detector's time constant they
+                         are as the detector records them (filtered)
+    wander               with components=True and a detector's wander: the
+                         wander as recorded; otherwise None
     """
 
     def __init__(self, run):
@@ -122,6 +125,7 @@ class Result:
         self.noise_free = run.noise_free
         self.baseline = run.baseline
         self.components = run.components
+        self.wander = run.wander
         self.record = json.loads(run.record_json)
         self.rows = self.record["rows"]
         self.settings = self.record["settings"]
