@@ -44,7 +44,6 @@ std::string suites_folder() {
 std::vector<std::string> suite_names(const std::string& folder) {
     std::vector<std::string> names;
     std::error_code error;
-    // Suites that wait for features of the program lie in pending/, unlisted.
     for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
         const fs::path path = entry.path();
         if (path.extension() == ".json" && plain_name(path.stem().string())) names.push_back(path.stem().string());

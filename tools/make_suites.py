@@ -22,10 +22,6 @@ import math
 from pathlib import Path
 
 VERSION = "1"
-# Whether scenarios have a "detector": then the baseline suite gains its
-# wander series and "realistic" joins the suites (with a new VERSION);
-# until then both wait in suites/pending.
-DETECTOR = False
 REPLICATES = 20
 ROOT = Path(__file__).resolve().parent.parent / "suites"
 
@@ -113,25 +109,26 @@ def baseline():
     return out
 
 
-# The smallest peak of THREE: 0.25 at 6 min.
-SMALLEST_HEIGHT = 0.25 / (sigma_s(6) * math.sqrt(2 * math.pi))
+# The tallest peak of THREE: 1 at 2 min.
+TALLEST_HEIGHT = 1 / (sigma_s(2) * math.sqrt(2 * math.pi))
 
 
 def baseline_wander():
-    """The baseline suite's detector wander, for when scenarios have a detector."""
+    """The baseline suite's detector wander."""
     seeds = Seeds(45001)
     out = []
-    # Level: the wander's standard deviation over the smallest peak's height.
-    for ratio in (0.03, 0.1, 0.3, 1):
-        out.append(scenario("baseline", "wander", ratio, f"baseline_wander_{ratio:g}", seeds(), THREE,
+    # Level: as for the other baselines, % of the tallest peak, here the
+    # wander's standard deviation (the smallest peak is 8.3 % of the tallest).
+    for percentage in (1, 3, 10, 30):
+        out.append(scenario("baseline", "wander", percentage, f"baseline_wander_{percentage}", seeds(), THREE,
                             {"peak_model": "Gaussian", **noise(100)},
-                            detector={"wander": {"sd": SMALLEST_HEIGHT * ratio, "period_min": 2}}))
+                            detector={"wander": {"sd": TALLEST_HEIGHT * percentage / 100, "period_min": 2}}))
     return out
 
 
 def realistic():
     """Overlapping tailing peaks on a wandering, sloping baseline, as a
-    detector records them: for when scenarios have a detector."""
+    detector records them."""
     seeds = Seeds(50001)
     rows = [peak(2, 1, tau=1.5), {"enabled": True, "resolution": 1.2, "relative_response": 0.4, "tau": 2},
             peak(4, 0.8, tau=2.5), {"enabled": True, "resolution": 1.0, "relative_response": 0.3, "tau": 3},
@@ -159,21 +156,11 @@ def write(path, scenarios):
 
 
 def main():
-    suites = {"resolution": resolution(), "noise": noise_suite(), "tailing": tailing(), "baseline": baseline()}
-    pending = {"baseline_wander": baseline_wander(), "realistic": realistic()}
-    if DETECTOR:
-        suites["baseline"] += pending.pop("baseline_wander")
-        suites["realistic"] = pending.pop("realistic")
+    suites = {"resolution": resolution(), "noise": noise_suite(), "tailing": tailing(),
+              "baseline": baseline() + baseline_wander(), "realistic": realistic()}
     for name, scenarios in suites.items():
         write(ROOT / f"{name}.json", scenarios)
     (ROOT / "all.txt").write_text('# The suites "--suite all" runs, in order.\n' + "".join(f"{n}\n" for n in suites))
-    (ROOT / "pending").mkdir(exist_ok=True)
-    for name in ("baseline_wander", "realistic"):
-        path = ROOT / "pending" / f"{name}.json"
-        if name in pending:
-            write(path, pending[name])
-        elif path.exists():
-            path.unlink()
 
 
 if __name__ == "__main__":

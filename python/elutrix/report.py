@@ -15,7 +15,7 @@ SHORT = {"retention_time_error_min": "rt error (min)", "area_error_rel": "area e
 
 # What each suite's level means.
 LADDERS = {"resolution": "resolution R", "noise": "S/N (smallest peak height / noise width)",
-           "tailing": "tau / sigma", "baseline": "baseline (% of the tallest peak)",
+           "tailing": "tau / sigma", "baseline": "baseline or wander sd (% of the tallest peak)",
            "realistic": "S/N (smallest peak / detector noise sd)"}
 
 
@@ -53,7 +53,7 @@ def _ladder_plots(figures, suite, plt):
                 ax.axhline(0, color="0.6", lw=0.8)
         ax.set_title(title, fontsize=10)
         ax.set_xlabel(LADDERS.get(suite, "level"), fontsize=9)
-        if suite in ("noise", "realistic"):
+        if suite in ("noise", "realistic", "baseline"):
             ax.set_xscale("log")
         ax.grid(alpha=0.3)
     axes[0][0].legend(fontsize=8, title="series", title_fontsize=8)

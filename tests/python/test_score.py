@@ -140,7 +140,7 @@ def test_the_suites_regenerate_byte_for_byte(tmp_path):
     with open(tmp_path / "1" / "manifest.csv", newline="") as f:
         manifest = list(csv.DictReader(f))
     suites = {m["suite"] for m in manifest}
-    assert suites == {"resolution", "noise", "tailing", "baseline"}
+    assert suites == {"resolution", "noise", "tailing", "baseline", "realistic"}
     assert {m["suite_version"] for m in manifest} == {"1"} and all(m["level"] for m in manifest)
     # A run's record carries its label and makes the run again.
     record = tmp_path / "1" / "tailing_fronting_3_0002.json"
