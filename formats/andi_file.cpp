@@ -1,12 +1,14 @@
 #include "formats/andi_file.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -27,6 +29,19 @@ struct WriteFailure {
 
 void check(int status, std::string_view what) {
     if (status != NC_NOERR) throw WriteFailure{std::string(what) + ": " + nc_strerror(status)};
+}
+
+// A number as a float32 record stores it: rounded to the nearest float. A
+// finite number beyond the largest float would become infinite, so it is
+// refused, naming where it stands.
+float stored_float(double value, std::string_view where) {
+    if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) {
+        char shown[32];
+        const char* end = std::to_chars(shown, shown + sizeof shown, value).ptr;
+        throw WriteFailure{std::string(where) + ": " + std::string(shown, static_cast<std::size_t>(end - shown)) +
+                           " is beyond the range of a float (write the file with doubles)"};
+    }
+    return static_cast<float>(value);
 }
 
 // The character dimensions every file of the template declares.
@@ -164,8 +179,28 @@ public:
         check(nc_put_att_text(id_, var, name, value.size(), value.data()), std::string("cannot write ") + name);
     }
 
-    void number(const char* name, double value) {
-        check(nc_put_att_double(id_, NC_GLOBAL, name, NC_DOUBLE, 1, &value), std::string("cannot write ") + name);
+    void number(const char* name, double value, AndiPrecision precision) {
+        int status = NC_NOERR;
+        if (precision == AndiPrecision::float32) {
+            const float single = stored_float(value, name);
+            status = nc_put_att_float(id_, NC_GLOBAL, name, NC_FLOAT, 1, &single);
+        } else {
+            status = nc_put_att_double(id_, NC_GLOBAL, name, NC_DOUBLE, 1, &value);
+        }
+        check(status, std::string("cannot write ") + name);
+    }
+
+    // Writes all values of a numeric variable in the record's precision.
+    void numbers(int var, const char* name, const double* values, std::size_t count, AndiPrecision precision) {
+        int status = NC_NOERR;
+        if (precision == AndiPrecision::float32) {
+            std::vector<float> singles(count);
+            for (std::size_t k = 0; k < count; ++k) singles[k] = stored_float(values[k], name);
+            status = nc_put_var_float(id_, var, singles.data());
+        } else {
+            status = nc_put_var_double(id_, var, values);
+        }
+        check(status, std::string("cannot write ") + name);
     }
 
     int variable(const char* name, nc_type type, std::initializer_list<int> dims) {
@@ -214,6 +249,8 @@ bool has_value(const std::vector<AndiPeak>& peaks, double AndiPeak::*field) {
 // Builds the whole file in memory.
 void build(MemoryFile& file, const AndiChromatogram& c) {
     const int nc = file.id();
+    const AndiPrecision precision = c.precision;
+    const nc_type number_type = precision == AndiPrecision::float32 ? NC_FLOAT : NC_DOUBLE;
     const bool with_peaks = !c.peaks.empty();
 
     int string_dim[std::size(string_dimensions)] = {};
@@ -255,8 +292,8 @@ void build(MemoryFile& file, const AndiChromatogram& c) {
     text("sample_id", c.sample_id);
     text("sample_name", c.sample_name);
     text("sample_type", c.sample_type);
-    if (c.sample_injection_volume) file.number("sample_injection_volume", *c.sample_injection_volume);
-    if (c.sample_amount) file.number("sample_amount", *c.sample_amount);
+    if (c.sample_injection_volume) file.number("sample_injection_volume", *c.sample_injection_volume, precision);
+    if (c.sample_amount) file.number("sample_amount", *c.sample_amount, precision);
     text("detection_method_table_name", c.detection_method_table_name);
     text("detector_method_comments", c.detector_method_comments);
     text("detection_method_name", c.detection_method_name);
@@ -274,24 +311,26 @@ void build(MemoryFile& file, const AndiChromatogram& c) {
 
     // Variables.
     const int error_log = file.variable("error_log", NC_CHAR, {error_dim, string_dimension(64)});
-    const int maximum = file.variable("detector_maximum_value", NC_DOUBLE, {});
-    const int minimum = file.variable("detector_minimum_value", NC_DOUBLE, {});
-    const int run_length = file.variable("actual_run_time_length", NC_DOUBLE, {});
-    const int interval = file.variable("actual_sampling_interval", NC_DOUBLE, {});
-    const int delay = file.variable("actual_delay_time", NC_DOUBLE, {});
-    const int ordinate = file.variable("ordinate_values", NC_DOUBLE, {point_dim});
+    const int maximum = file.variable("detector_maximum_value", number_type, {});
+    const int minimum = file.variable("detector_minimum_value", number_type, {});
+    const int run_length = file.variable("actual_run_time_length", number_type, {});
+    const int interval = file.variable("actual_sampling_interval", number_type, {});
+    const int delay = file.variable("actual_delay_time", number_type, {});
+    const int ordinate = file.variable("ordinate_values", number_type, {point_dim});
     file.text(ordinate, "uniform_sampling_flag", "Y");
     file.text(ordinate, "autosampler_position", c.autosampler_position);
 
     struct NumberColumn {
         int var;
+        const char* name;
         double AndiPeak::*field;
     };
     std::vector<NumberColumn> number_columns;
     const auto numbers = [&](const auto& columns) {
         for (const PeakColumn& column : columns) {
             if (has_value(c.peaks, column.field))
-                number_columns.push_back({file.variable(column.name, NC_DOUBLE, {peak_dim}), column.field});
+                number_columns.push_back(
+                    {file.variable(column.name, number_type, {peak_dim}), column.name, column.field});
         }
     };
     int name_var = -1, start_code_var = -1, stop_code_var = -1, reintegrated_var = -1;
@@ -316,19 +355,22 @@ void build(MemoryFile& file, const AndiChromatogram& c) {
         c.detector_maximum_value.value_or(point_count > 0 ? *high : andi_no_value);
     const double detector_min =
         c.detector_minimum_value.value_or(point_count > 0 ? *low : andi_no_value);
-    put(nc_put_var_double(nc, maximum, &detector_max), "detector_maximum_value");
-    put(nc_put_var_double(nc, minimum, &detector_min), "detector_minimum_value");
-    put(nc_put_var_double(nc, run_length, &c.actual_run_time_length), "actual_run_time_length");
-    put(nc_put_var_double(nc, interval, &c.actual_sampling_interval), "actual_sampling_interval");
-    put(nc_put_var_double(nc, delay, &c.actual_delay_time), "actual_delay_time");
-    if (point_count > 0) put(nc_put_var_double(nc, ordinate, c.ordinate_values.data()), "ordinate_values");
+    // The points first: a detector range taken from them names them when they do not fit.
+    if (point_count > 0) {
+        file.numbers(ordinate, "ordinate_values", c.ordinate_values.data(), point_count, precision);
+    }
+    file.numbers(maximum, "detector_maximum_value", &detector_max, 1, precision);
+    file.numbers(minimum, "detector_minimum_value", &detector_min, 1, precision);
+    file.numbers(run_length, "actual_run_time_length", &c.actual_run_time_length, 1, precision);
+    file.numbers(interval, "actual_sampling_interval", &c.actual_sampling_interval, 1, precision);
+    file.numbers(delay, "actual_delay_time", &c.actual_delay_time, 1, precision);
 
     if (with_peaks) {
         std::vector<double> column(c.peaks.size());
         for (const NumberColumn& number_column : number_columns) {
             std::transform(c.peaks.begin(), c.peaks.end(), column.begin(),
                            [&](const AndiPeak& p) { return p.*number_column.field; });
-            put(nc_put_var_double(nc, number_column.var, column.data()), "the peak table");
+            file.numbers(number_column.var, number_column.name, column.data(), column.size(), precision);
         }
         put(nc_put_var_text(nc, name_var, character_column(c.peaks, &AndiPeak::name, andi_peak_name_room).data()),
             "peak_name");

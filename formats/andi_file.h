@@ -17,6 +17,11 @@ namespace elutrix {
 // The template's mark for a number that has no value.
 inline constexpr double andi_no_value = -9999.0;
 
+// How a file stores its numbers. float32 types every number as the template
+// does (NC_FLOAT), which is what most readers of the format expect; float64
+// stores doubles, the run's values bit for bit, for readers that accept them.
+enum class AndiPrecision { float32, float64 };
+
 // Width of the template's character dimensions that the peak table uses.
 inline constexpr std::size_t andi_peak_name_room = 32;
 inline constexpr std::size_t andi_detection_code_room = 2;
@@ -54,6 +59,11 @@ struct AndiPeak {
 // file's global attributes of the same names; date-time stamps have the form
 // "YYYYMMDDhhmmss+zzzz" (andi_time_stamp makes one).
 struct AndiChromatogram {
+    // How the numbers below are stored: ordinate_values, the detection
+    // method's and the raw data's numbers, every number of the peak table
+    // and the sample's injection volume and amount.
+    AndiPrecision precision = AndiPrecision::float32;
+
     // Administrative texts.
     std::string languages = "English";
     std::string administrative_comments;
@@ -127,8 +137,8 @@ void set_peak_percentages(std::vector<AndiPeak>& peaks);
 // in place in one step, so a failure leaves any earlier file at path as it
 // was. Returns false, with the reason in error when given, when the record
 // cannot be written (a stamp of the wrong form, a peak name or code too
-// long, more data than a classic netCDF file holds) or the file cannot be
-// put in place.
+// long, a finite number beyond a float's range in a float32 record, more
+// data than a classic netCDF file holds) or the file cannot be put in place.
 bool write_andi_file(const std::string& path, const AndiChromatogram& chromatogram, std::string* error = nullptr);
 
 }  // namespace elutrix

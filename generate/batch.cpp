@@ -82,7 +82,8 @@ void perform(const Run& run, const BatchOptions& options, std::chrono::system_cl
     };
     const std::string data_path = (dir / (stem + extension_of(options.format))).string();
     std::string why;
-    if (!write_data_file(data_path, options.format, out, trace, {job.name, stem, k, job.source, made}, &why)) {
+    if (!write_data_file(data_path, options.format, out, trace, {job.name, stem, k, job.source, made},
+                         options.andi_precision, &why)) {
         job.fail("the file " + data_path + " could not be written" + (why.empty() ? "" : ": " + why), k);
         return;
     }

@@ -20,6 +20,7 @@ struct BatchOptions {
     std::string out_dir = ".";
     std::optional<int> replicates;  // for every scenario, in place of its own
     DataFormat format = DataFormat::xy;  // of the data file, NAME.xy, NAME.csv or NAME.cdf
+    AndiPrecision andi_precision = AndiPrecision::float32;  // of NAME.cdf's numbers
     bool components = false;        // also write NAME.components.csv
     unsigned threads = 0;           // 0: one per core
     // Called on the calling thread about ten times a second while the batch

@@ -92,6 +92,12 @@ std::chrono::system_clock::time_point stamp_moment() {
     return std::chrono::system_clock::now();
 }
 
+std::optional<AndiPrecision> andi_precision_named(std::string_view name) {
+    if (name == "float") return AndiPrecision::float32;
+    if (name == "double") return AndiPrecision::float64;
+    return std::nullopt;
+}
+
 AndiChromatogram andi_record(const RunOutput& run, const Trace& trace, const RunLabel& label) {
     AndiChromatogram c;
     const std::string stamp = andi_time_stamp(label.made);
@@ -126,8 +132,12 @@ AndiChromatogram andi_record(const RunOutput& run, const Trace& trace, const Run
 }
 
 bool write_data_file(const std::string& path, DataFormat format, const RunOutput& run, const Trace& trace,
-                     const RunLabel& label, std::string* error) {
-    if (format == DataFormat::andi) return write_andi_file(path, andi_record(run, trace, label), error);
+                     const RunLabel& label, AndiPrecision precision, std::string* error) {
+    if (format == DataFormat::andi) {
+        AndiChromatogram record = andi_record(run, trace, label);
+        record.precision = precision;
+        return write_andi_file(path, record, error);
+    }
     std::error_code why;
     const bool written = replace_file(
         path,

@@ -48,10 +48,14 @@ std::chrono::system_clock::time_point stamp_moment();
 // baseline there; amounts are relative responses.
 AndiChromatogram andi_record(const RunOutput& run, const Trace& trace, const RunLabel& label);
 
-// Writes the run's data file at path, whole or not at all. Returns false
-// when it cannot be written, with the reason in error when one is known
-// (the system's, or an interchange record the file cannot hold).
+// Writes the run's data file at path, whole or not at all; an interchange
+// file stores its numbers in the given precision. Returns false when it
+// cannot be written, with the reason in error when one is known (the
+// system's, or an interchange record the file cannot hold).
 bool write_data_file(const std::string& path, DataFormat format, const RunOutput& run, const Trace& trace,
-                     const RunLabel& label, std::string* error = nullptr);
+                     const RunLabel& label, AndiPrecision precision, std::string* error = nullptr);
+
+// "float", "double"; nothing for any other name.
+std::optional<AndiPrecision> andi_precision_named(std::string_view name);
 
 }  // namespace elutrix::generate

@@ -283,8 +283,9 @@ void first_order_response(double a, double* values, std::size_t n) {
     for (std::size_t k = 1; k < n; ++k) values[k] = values[k - 1] + a * (values[k] - values[k - 1]);
 }
 
-std::vector<double> detector_wander(const Detector& detector, std::uint64_t seed, std::size_t n, double dt_s) {
-    if (!detector.wander || n == 0) return {};
+void detector_wander(const Detector& detector, std::uint64_t seed, std::size_t n, double dt_s, std::vector<double>& w) {
+    w.clear();
+    if (!detector.wander || n == 0) return;
     Draws draws(seed ^ wander_stream);
     const double period = detector.wander->period_min;
     const double dt_min = dt_s / 60.0;
@@ -300,7 +301,7 @@ std::vector<double> detector_wander(const Detector& detector, std::uint64_t seed
         const double r = f * period;
         return 1.0 / (1.0 + r * r);
     });
-    std::vector<double> w(n);
+    w.resize(n);
     if (knots == n) {
         w = coarse;
     } else {
@@ -314,7 +315,6 @@ std::vector<double> detector_wander(const Detector& detector, std::uint64_t seed
         }
     }
     scale_to(w, detector.wander->sd);
-    return w;
 }
 
 DetectorRecord apply_detector(const Detector& detector, std::uint64_t seed, const std::vector<double>& wander,
@@ -343,8 +343,7 @@ DetectorRecord apply_detector(const Detector& detector, std::uint64_t seed, cons
             for (double& v : noise) v = detector.noise->sd * draws.gaussian();
         }
         record.noise = true;
-        double mean = 0.0;
-        double squares = 0.0;
+        double sum = 0.0;
         record.noise_min = std::numeric_limits<double>::infinity();
         record.noise_max = -record.noise_min;
         for (std::size_t i = 0; i < n; ++i) {
@@ -352,10 +351,11 @@ DetectorRecord apply_detector(const Detector& detector, std::uint64_t seed, cons
             y[i] += v;
             record.noise_min = std::min(record.noise_min, v);
             record.noise_max = std::max(record.noise_max, v);
-            const double delta = v - mean;
-            mean += delta / static_cast<double>(i + 1);
-            squares += delta * (v - mean);
+            sum += v;
         }
+        const double mean = sum / static_cast<double>(n);
+        double squares = 0.0;
+        for (std::size_t i = 0; i < n; ++i) squares += (noise[i] - mean) * (noise[i] - mean);
         record.noise_sd = n > 1 ? std::sqrt(squares / static_cast<double>(n - 1)) : 0.0;
     }
     // 4. spikes: a Poisson process in time, each at its nearest point.
@@ -373,6 +373,7 @@ DetectorRecord apply_detector(const Detector& detector, std::uint64_t seed, cons
         }
     }
     // 5. saturation, 6. the converter's steps (ties to even, the default rounding).
+    if (!detector.low && !detector.high && !detector.quantization) return record;
     for (std::size_t i = 0; i < n; ++i) {
         if (detector.low && y[i] < *detector.low) {
             y[i] = *detector.low;

@@ -67,8 +67,9 @@ double filter_weight(double time_constant_s, double dt_s);
 // values[0 .. n - 1].
 void first_order_response(double a, double* values, std::size_t n);
 
-// The wander of a run of n points dt_s seconds apart, drawn from seed.
-std::vector<double> detector_wander(const Detector& detector, std::uint64_t seed, std::size_t n, double dt_s);
+// The wander of a run of n points dt_s seconds apart, drawn from seed, into
+// w (empty without one).
+void detector_wander(const Detector& detector, std::uint64_t seed, std::size_t n, double dt_s, std::vector<double>& w);
 
 // Applies every stage to response[0 .. n - 1] (dt_s seconds apart), with
 // wander as detector_wander made it (empty without one).

@@ -308,9 +308,15 @@ double record_through_filter(PeakTruth& t, const ComponentTerm& term, double sig
     double y_n = y(last);
     if (last < n) {
         const long long from = reach < static_cast<double>(n - last) ? n - static_cast<long long>(reach) : last + 1;
-        double v = from == last + 1 ? y(last) : 0.0;
-        for (long long i = from; i <= n; ++i) v = v + a * (x_at(i) - v);
-        y_n = v;
+        if (std::fabs(x_at(from)) <= 0x1p-60 * y(m)) {
+            // The term only falls after its apex: from here on it adds
+            // less than 2^-60 of the apex, and the response just decays.
+            y_n = y(last) * std::pow(1.0 - a, static_cast<double>(n - last));
+        } else {
+            double v = from == last + 1 ? y(last) : 0.0;
+            for (long long i = from; i <= n; ++i) v = v + a * (x_at(i) - v);
+            y_n = v;
+        }
     }
     const double x_1 = x_at(1);
     const double x_n = x_at(n);

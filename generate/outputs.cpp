@@ -150,7 +150,11 @@ std::string record_json(const RunOutput& run, const std::string& name, int repli
 
 RunComponents::RunComponents(const RunOutput& run)
     : terms_(run_terms(run.rows, run.settings, run.placement, run_grid(run.placement, run.point_count))),
-      baseline_(run.rows, run.settings, run.placement), wander_(run.wander) {
+      baseline_(run.rows, run.settings, run.placement) {
+    if (run.detector && run.time_step_s) {
+        detector_wander(*run.detector, run.detector_record.seed, static_cast<std::size_t>(run.point_count),
+                        *run.time_step_s, wander_);
+    }
     if (run.detector && run.detector->time_constant_s && *run.detector->time_constant_s > 0.0 && run.time_step_s) {
         filtered_ = true;
         a_ = filter_weight(*run.detector->time_constant_s, *run.time_step_s);

@@ -68,12 +68,14 @@ RunOutput run_once(const ComponentTable& rows, const SimulationSettings& setting
         const auto n = static_cast<std::size_t>(out.point_count);
         const double dt = *out.time_step_s;
         const std::uint64_t seed = detector_seed(*detector, out.seed);
-        out.wander = detector_wander(*detector, seed, n, dt);
+        // Kept by the worker from run to run.
+        thread_local std::vector<double> wander;
+        detector_wander(*detector, seed, n, dt, wander);
         // The window's trace (the responses, which the export table copies),
         // through the detector; the table that the data files write takes
         // the result.
         double* y = trace.responses.data() + 1;
-        out.detector_record = apply_detector(*detector, seed, out.wander, y, n, dt);
+        out.detector_record = apply_detector(*detector, seed, wander, y, n, dt);
         for (std::size_t i = 0; i < n; ++i) {
             if (!std::isfinite(y[i])) {
                 out.ok = false;

@@ -44,11 +44,10 @@ struct RunOutput {
     NoiseSummary noise;
     std::vector<PeakTruth> peaks;
 
-    // With a detector: the scenario's, what it did, and its wander (one
-    // value per point, before the detector's response).
+    // With a detector: the scenario's and what it did (its seed makes the
+    // wander again, see detector_wander).
     std::optional<Detector> detector;
     DetectorRecord detector_record;
-    std::vector<double> wander;
 };
 
 // Runs the inputs as "Update" does, into trace, and works out the ground

@@ -159,10 +159,16 @@ Run to_python(RunData&& data, const Scenario& scenario, const std::string& sourc
     return run;
 }
 
-// Writes the run's data file in the named format, on a worker's trace.
-void write_run(const Run& run, const std::string& path, const std::string& format_name) {
+// Writes the run's data file in the named format (an interchange file's
+// numbers in the named precision), on a worker's trace.
+void write_run(const Run& run, const std::string& path, const std::string& format_name,
+               const std::string& precision_name) {
     const std::optional<DataFormat> format = data_format_named(format_name);
     if (!format) throw py::value_error("the format must be \"xy\", \"csv\" or \"andi\", not \"" + format_name + "\"");
+    const std::optional<elutrix::AndiPrecision> precision = andi_precision_named(precision_name);
+    if (!precision) {
+        throw py::value_error("the precision must be \"float\" or \"double\", not \"" + precision_name + "\"");
+    }
     if (!run.ok()) throw py::value_error("a run that stopped has no data file");
     bool written = false;
     std::string why;
@@ -179,7 +185,7 @@ void write_run(const Run& run, const std::string& path, const std::string& forma
                     trace.responses[i + 1] = d.points[i].response;
                 }
                 const RunLabel label{run.name, d.stem, d.replicate, run.source, stamp_moment()};
-                written = write_data_file(path, *format, d.out, trace, label, &why);
+                written = write_data_file(path, *format, d.out, trace, label, *precision, &why);
             },
             [&](std::size_t, const std::string& what) { why = what; });
     }
@@ -238,7 +244,7 @@ PYBIND11_MODULE(_elutrix, m) {
                                        if (p.clipped) out.push_back(clipping_warning(r.name, p));
                                    return out;
                                })
-        .def("write", &write_run, py::arg("path"), py::arg("format"));
+        .def("write", &write_run, py::arg("path"), py::arg("format"), py::arg("precision"));
 
     m.def(
         "shape",

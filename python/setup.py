@@ -51,6 +51,8 @@ setup(
     version=project_version(),
     description="Synthetic chromatograms with their ground truth, for testing peak integrators",
     packages=["elutrix"],
+    # The type stubs and the mark that the package carries its types (PEP 561).
+    package_data={"elutrix": ["py.typed", "*.pyi"]},
     ext_modules=[Extension("elutrix._elutrix", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     python_requires=">=3.9",

@@ -22,8 +22,8 @@ import numpy as np
 
 from . import _elutrix
 
-__all__ = ["simulate", "simulate_many", "peak_shape", "score", "Result", "Error", "ScenarioError", "SimulationError",
-           "ClippingWarning", "PEAK_MODELS", "__version__"]
+__all__ = ["simulate", "simulate_many", "peak_shape", "score", "Result", "Error", "ScenarioError",
+           "SimulationError", "ClippingWarning", "PEAK_MODELS", "__version__"]
 
 __version__ = _elutrix.version
 
@@ -138,18 +138,20 @@ class Result:
         header = lines[0].split(",")
         self.peaks = [_peak(header, line.split(",")) for line in lines[1:]]
 
-    def write(self, path, format=None):
+    def write(self, path, format=None, precision="float"):
         """Writes the data file at path, whole or not at all: "xy" (the window's
         .xy), "csv" (a header line and LF line ends) or "andi" (the
         chromatography interchange file, its peak table the ground truth).
         Without a format the file name's ending (.xy, .csv, .cdf or .nc) says
-        which. Returns the path."""
+        which. An interchange file stores its numbers as floats, as the
+        template types them and its readers expect; precision="double" keeps
+        the run's doubles bit for bit. Returns the path."""
         path = os.fspath(path)
         if format is None:
             format = _FORMATS.get(os.path.splitext(path)[1].lower())
             if format is None:
                 raise ValueError(f"no format given, and the name {path!r} does not end in .xy, .csv, .cdf or .nc")
-        self._run.write(path, format)
+        self._run.write(path, format, precision)
         return path
 
     def __repr__(self):

@@ -7,11 +7,13 @@ from pathlib import Path
 
 import numpy as np
 
-ERRORS = (("retention_time_error_min", "retention time error (min)"), ("area_error_rel", "area error (relative)"),
-          ("height_error_rel", "height error (relative)"), ("width_50_error_rel", "width at half height error (relative)"))
+ERRORS = (("retention_time_error_min", "retention time error (min)"),
+          ("area_error_rel", "area error (relative)"),
+          ("height_error_rel", "height error (relative)"),
+          ("width_50_error_rel", "width at half height error (relative)"))
 
-SHORT = {"retention_time_error_min": "rt error (min)", "area_error_rel": "area error", "height_error_rel": "height error",
-         "width_50_error_rel": "width error"}
+SHORT = {"retention_time_error_min": "rt error (min)", "area_error_rel": "area error",
+         "height_error_rel": "height error", "width_50_error_rel": "width error"}
 
 # What each suite's level means.
 LADDERS = {"resolution": "resolution R", "noise": "S/N (smallest peak height / noise width)",

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -69,6 +70,8 @@ struct RecordCase {
 
 std::vector<RecordCase> record_cases() {
     using C = AndiChromatogram;
+    constexpr double largest_float = std::numeric_limits<float>::max();
+    constexpr double infinity = std::numeric_limits<double>::infinity();
     const auto injection = [](const char* stamp) { return [stamp](C& c) { c.injection_date_time_stamp = stamp; }; };
     return {
         {"leap day, leap second, widest zones",
@@ -113,6 +116,29 @@ std::vector<RecordCase> record_cases() {
              c.peaks[1].stop_detection_code = "VVV";
          },
          "peak 2"},
+        // A float record holds every number within a float's range, and the
+        // infinities; a finite number beyond it is refused where it stands.
+        {"largest floats, infinities and NaN",
+         [](C& c) {
+             c.ordinate_values = {largest_float, -largest_float, infinity, -infinity, std::nan("")};
+             c.peaks[0].area = infinity;
+             c.sample_amount = -largest_float;
+         },
+         ""},
+        {"a point beyond a float", [](C& c) { c.ordinate_values[2] = 1e39; }, "ordinate_values: 1e+39"},
+        {"a peak number beyond a float", [](C& c) { c.peaks[0].area = -1e300; }, "peak_area"},
+        {"a detector range beyond a float", [](C& c) { c.detector_minimum_value = -3.5e38; },
+         "detector_minimum_value"},
+        {"a sampling interval beyond a float", [](C& c) { c.actual_sampling_interval = 1e40; },
+         "actual_sampling_interval"},
+        {"a sample amount beyond a float", [](C& c) { c.sample_amount = 1e40; }, "sample_amount"},
+        {"every number beyond a float, as doubles",
+         [](C& c) {
+             c.precision = AndiPrecision::float64;
+             c.ordinate_values[2] = c.peaks[0].area = c.actual_sampling_interval = 1e300;
+             c.sample_amount = c.detector_minimum_value = -1e300;
+         },
+         ""},
     };
 }
 

@@ -4,6 +4,8 @@
 //
 // NAME.cdf is the file; NAME.expect has one line per value, its fields
 // separated by single spaces:
+//   precision float|double    how the file stores its numbers (the values
+//                             below are the record's doubles either way)
 //   text NAME HEX             a global attribute, its bytes in hex
 //   number NAME BITS          a double, its 64 bits in hex
 //   numbers NAME BITS...      a column of doubles
@@ -119,6 +121,7 @@ void put_numbers(std::ostream& out, const char* name, const std::vector<double>&
 
 void write_expectation(const std::string& path, const AndiChromatogram& c, const std::vector<double>& grid) {
     std::ofstream out(path, std::ios::binary);
+    out << "precision " << (c.precision == AndiPrecision::float32 ? "float" : "double") << '\n';
     for (const auto& [name, field] : text_fields) out << "text " << name << ' ' << hex(c.*field) << '\n';
     const std::pair<const char*, const std::optional<double>*> optional_numbers[] = {
         {"sample_injection_volume", &c.sample_injection_volume},
@@ -148,8 +151,9 @@ void write_expectation(const std::string& path, const AndiChromatogram& c, const
     out << '\n';
 }
 
-bool write_case(const std::string& folder, const std::string& name, const AndiChromatogram& c,
+bool write_case(const std::string& folder, const std::string& name, AndiChromatogram c, AndiPrecision precision,
                 const std::vector<double>& grid = {}) {
+    c.precision = precision;
     std::string error;
     if (!write_andi_file(folder + "/" + name + ".cdf", c, &error)) {
         std::cerr << name << ": " << error << '\n';
@@ -202,7 +206,7 @@ AndiPeak peak(const char* name, double tr, double area, double height, double wi
 
 // A simulated run, written both as the data file and as the interchange file.
 bool write_run(const std::string& folder, const std::string& name, ComponentTable rows, SimulationSettings settings,
-               std::vector<AndiPeak> peaks) {
+               std::vector<AndiPeak> peaks, AndiPrecision precision) {
     Trace trace;
     RandomGenerator generator;
     const RunResult run = chromatogram(rows, settings, trace, nullptr, generator);
@@ -221,7 +225,7 @@ bool write_run(const std::string& folder, const std::string& name, ComponentTabl
     c.peaks = std::move(peaks);
     std::vector<double> grid;
     for (std::int32_t i = 1; i <= trace.point_count; ++i) grid.push_back(trace.export_points[i].time);
-    return write_case(folder, name, c, grid);
+    return write_case(folder, name, c, precision, grid);
 }
 
 ComponentRow component(const char* tr, const char* response, const char* tau) {
@@ -236,7 +240,9 @@ ComponentRow component(const char* tr, const char* response, const char* tau) {
 // Texts and numbers from everything a caller may hand over.
 class RandomRecord {
 public:
-    explicit RandomRecord(std::uint32_t seed) : engine_(seed) {}
+    // Numbers of a float record stay within a float's range (the writer
+    // refuses the others).
+    RandomRecord(std::uint32_t seed, bool float_range) : engine_(seed), float_range_(float_range) {}
 
     std::string text(std::size_t max_bytes = 400) {
         static const char* const pieces[] = {"a", "Z", "0", " ", "\t", "\n", "-", "%", "\"", "\\", ",",
@@ -258,6 +264,13 @@ public:
     }
 
     double number() {
+        const double drawn = any_number();
+        constexpr double largest = std::numeric_limits<float>::max();
+        if (float_range_ && std::isfinite(drawn) && std::fabs(drawn) > largest) return std::copysign(largest, drawn);
+        return drawn;
+    }
+
+    double any_number() {
         constexpr double special[] = {0.0,
                                       -0.0,
                                       std::numeric_limits<double>::denorm_min(),
@@ -307,59 +320,70 @@ public:
 private:
     std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(engine_); }
     std::mt19937 engine_;
+    bool float_range_;
 };
 
 bool write_all(const std::string& folder) {
     bool ok = true;
+    // Every case in both precisions: NAME (doubles) and NAME_float.
+    struct Precision {
+        AndiPrecision precision;
+        const char* suffix;
+    };
+    for (const auto [precision, suffix] : {Precision{AndiPrecision::float64, ""}, Precision{AndiPrecision::float32, "_float"}}) {
+        const auto named = [suffix](const std::string& name) { return name + suffix; };
 
-    // The factory run: one Gaussian peak at 1 min, 1800 points.
-    ok &= write_run(folder, "factory", factory_table(), SimulationSettings{},
-                    {peak("Component 1", 60.0, 1.0, 1.0 / (0.6 * 2.506628275), 2.35482 * 0.6)});
+        // The factory run: one Gaussian peak at 1 min, 1800 points.
+        ok &= write_run(folder, named("factory"), factory_table(), SimulationSettings{},
+                        {peak("Component 1", 60.0, 1.0, 1.0 / (0.6 * 2.506628275), 2.35482 * 0.6)}, precision);
 
-    // Two tailing peaks on a rising baseline with seeded noise, ten points a second.
-    ComponentTable rows;
-    rows[0] = component("2", "1", "2");
-    rows[1] = component("3.5", "0.5", "4");
-    SimulationSettings settings;
-    settings.peak_model = PeakModel::ExponentiallyModifiedGaussian;
-    settings.sampling_rate = "10";
-    settings.baseline_shape = BaselineShape::linear;
-    settings.baseline_percentage = "5";
-    settings.noise_kind = NoiseKind::random;
-    settings.level_by_s_to_n = true;
-    settings.s_to_n_percent = "100";
-    settings.use_seed = true;
-    settings.seed = "42";
-    ok &= write_run(folder, "two_tailing_peaks", rows, settings,
-                    {peak("Component 1", 122.0, 2.0 / 1.772453851, 0.31, 3.1),
-                     peak("Component 2", 214.0, 1.0 / 1.772453851, 0.09, 5.6)});
+        // Two tailing peaks on a rising baseline with seeded noise, ten points a second.
+        ComponentTable rows;
+        rows[0] = component("2", "1", "2");
+        rows[1] = component("3.5", "0.5", "4");
+        SimulationSettings settings;
+        settings.peak_model = PeakModel::ExponentiallyModifiedGaussian;
+        settings.sampling_rate = "10";
+        settings.baseline_shape = BaselineShape::linear;
+        settings.baseline_percentage = "5";
+        settings.noise_kind = NoiseKind::random;
+        settings.level_by_s_to_n = true;
+        settings.s_to_n_percent = "100";
+        settings.use_seed = true;
+        settings.seed = "42";
+        ok &= write_run(folder, named("two_tailing_peaks"), rows, settings,
+                        {peak("Component 1", 122.0, 2.0 / 1.772453851, 0.31, 3.1),
+                         peak("Component 2", 214.0, 1.0 / 1.772453851, 0.09, 5.6)},
+                        precision);
 
-    // No points and no peaks.
-    ok &= write_case(folder, "empty", described("empty"));
+        // No points and no peaks.
+        ok &= write_case(folder, named("empty"), described("empty"), precision);
 
-    // One point; peaks with only some columns given.
-    AndiChromatogram one = described("one point");
-    one.ordinate_values = {0.25};
-    one.actual_sampling_interval = one.actual_delay_time = one.actual_run_time_length = 0.05;
-    one.detector_maximum_value = 1e6;
-    one.detector_minimum_value = -1e6;
-    one.sample_injection_volume = 0.01;
-    one.sample_amount = 2.5;
-    AndiPeak sparse;
-    sparse.name = std::string(andi_peak_name_room, 'n');
-    sparse.retention_time = 0.05;
-    sparse.start_detection_code = "BV";
-    sparse.stop_detection_code = "";
-    sparse.manually_reintegrated = true;
-    one.peaks = {sparse, AndiPeak{}};
-    ok &= write_case(folder, "one_point", one);
+        // One point; peaks with only some columns given.
+        AndiChromatogram one = described("one point");
+        one.ordinate_values = {0.25};
+        one.actual_sampling_interval = one.actual_delay_time = one.actual_run_time_length = 0.05;
+        one.detector_maximum_value = 1e6;
+        one.detector_minimum_value = -1e6;
+        one.sample_injection_volume = 0.01;
+        one.sample_amount = 2.5;
+        AndiPeak sparse;
+        sparse.name = std::string(andi_peak_name_room, 'n');
+        sparse.retention_time = 0.05;
+        sparse.start_detection_code = "BV";
+        sparse.stop_detection_code = "";
+        sparse.manually_reintegrated = true;
+        one.peaks = {sparse, AndiPeak{}};
+        ok &= write_case(folder, named("one_point"), one, precision);
 
-    // Records drawn from the whole domain of texts and doubles.
-    RandomRecord random(20240601);
-    for (int k = 0; k < 40; ++k) {
-        char name[16];
-        std::snprintf(name, sizeof name, "random_%02d", k);
-        ok &= write_case(folder, name, random.record());
+        // Records drawn from the whole domain of texts and numbers.
+        const bool single = precision == AndiPrecision::float32;
+        RandomRecord random(single ? 20240602 : 20240601, single);
+        for (int k = 0; k < 40; ++k) {
+            char name[16];
+            std::snprintf(name, sizeof name, "random_%02d", k);
+            ok &= write_case(folder, named(name), random.record(), precision);
+        }
     }
     return ok;
 }

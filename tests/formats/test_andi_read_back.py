@@ -1,7 +1,8 @@
 """Reads the interchange files that andi_fixture writes with readers that
 share no code with the writer (netCDF4 over the netCDF C library, scipy's own
 netCDF 3 reader, ncdump) and compares every value with the record it was
-written from, and a run's file with the data file of the same run."""
+written from, and a run's file with the data file of the same run. Every case
+is written twice: with doubles (NAME) and as the template types it (NAME_float)."""
 
 import os
 import re
@@ -36,6 +37,20 @@ STRING_DIMENSIONS = [2, 4, 8, 12, 16, 32, 64, 128, 255]
 RAW_SCALARS = ["detector_maximum_value", "detector_minimum_value", "actual_run_time_length",
                "actual_sampling_interval", "actual_delay_time"]
 PEAK_TEXTS = {"peak_name": 32, "peak_start_detection_code": 2, "peak_stop_detection_code": 2}
+# The chromatography template's type of every variable (netCDF float, short, char).
+TEMPLATE_TYPES = {
+    "error_log": "S1", "detector_maximum_value": "f4", "detector_minimum_value": "f4",
+    "actual_run_time_length": "f4", "actual_sampling_interval": "f4", "actual_delay_time": "f4",
+    "ordinate_values": "f4", "peak_retention_time": "f4", "peak_name": "S1", "peak_amount": "f4",
+    "peak_start_time": "f4", "peak_end_time": "f4", "peak_width": "f4", "peak_area": "f4",
+    "peak_area_percent": "f4", "peak_height": "f4", "peak_height_percent": "f4", "baseline_start_time": "f4",
+    "baseline_start_value": "f4", "baseline_stop_time": "f4", "baseline_stop_value": "f4",
+    "peak_start_detection_code": "S1", "peak_stop_detection_code": "S1", "retention_index": "f4",
+    "migration_time": "f4", "peak_asymmetry": "f4", "peak_efficiency": "f4", "mass_on_column": "f4",
+    "manually_reintegrated_peaks": "i2",
+}
+# The global attributes that hold numbers: float in the template.
+NUMBER_GLOBALS = ["sample_injection_volume", "sample_amount"]
 
 
 @pytest.fixture(scope="session")
@@ -46,8 +61,23 @@ def folder(tmp_path_factory):
 
 
 def cases():
-    # The fixture's cases, known before it runs: the runs, the edge records, 40 random records.
-    return ["factory", "two_tailing_peaks", "empty", "one_point"] + [f"random_{k:02d}" for k in range(40)]
+    # The fixture's cases, known before it runs: the runs, the edge records, 40 random records, each
+    # with doubles and as floats.
+    names = ["factory", "two_tailing_peaks", "empty", "one_point"] + [f"random_{k:02d}" for k in range(40)]
+    return names + [name + "_float" for name in names]
+
+
+def number_type(expected):
+    return "f4" if expected["precision"] == "float" else "f8"
+
+
+def stored_bits(expected_bits, expected):
+    """The bits (as a double) of what the file holds for the record's doubles:
+    the doubles themselves, or each rounded to the nearest float."""
+    values = np.asarray(expected_bits, dtype=np.uint64).view(np.float64)
+    if expected["precision"] == "float":
+        values = values.astype(np.float32).astype(np.float64)
+    return values.view(np.uint64)
 
 
 def double(bits_hex):
@@ -55,13 +85,15 @@ def double(bits_hex):
 
 
 def read_expectation(path):
-    expected = {"text": {}, "number": {}, "numbers": {}, "texts": {}, "flags": {}}
+    expected = {"precision": None, "text": {}, "number": {}, "numbers": {}, "texts": {}, "flags": {}}
     with open(path, "rb") as f:
         for line in f.read().decode("ascii").split("\n"):
             if not line:
                 continue
             kind, name, *values = line.split(" ")
-            if kind == "text":
+            if kind == "precision":
+                expected[kind] = name
+            elif kind == "text":
                 expected[kind][name] = bytes.fromhex(values[0])
             elif kind == "number":
                 expected[kind][name] = np.uint64(int(values[0], 16))
@@ -128,20 +160,22 @@ def test_every_value_reads_back(folder, name):
             assert STAMP.match(nc.getncattr(attribute))
         for attribute in ["sample_injection_volume", "sample_amount"]:
             if attribute in expected["number"]:
-                assert bits_of(nc.getncattr(attribute))[0] == expected["number"][attribute]
+                value = np.asarray(nc.getncattr(attribute))
+                assert value.dtype == number_type(expected), attribute
+                assert bits_of(value)[0] == stored_bits([expected["number"][attribute]], expected)[0]
             else:
                 assert attribute not in globals_
 
         # Raw data, bit for bit.
         ordinate = nc["ordinate_values"]
-        assert ordinate.dtype == np.float64 and ordinate.dimensions == ("point_number",)
+        assert ordinate.dtype == number_type(expected) and ordinate.dimensions == ("point_number",)
         assert ordinate.getncattr("uniform_sampling_flag") == "Y"
-        np.testing.assert_array_equal(bits_of(ordinate[:]), expected["numbers"]["ordinate_values"])
+        np.testing.assert_array_equal(bits_of(ordinate[:]), stored_bits(expected["numbers"]["ordinate_values"], expected))
         for scalar in RAW_SCALARS:
-            assert nc[scalar].dimensions == ()
+            assert nc[scalar].dimensions == () and nc[scalar].dtype == number_type(expected), scalar
             if scalar in expected["number"]:
-                assert bits_of(nc[scalar][...])[0] == expected["number"][scalar], scalar
-        values = expected["numbers"]["ordinate_values"].view(np.float64)
+                assert bits_of(nc[scalar][...])[0] == stored_bits([expected["number"][scalar]], expected)[0], scalar
+        values = stored_bits(expected["numbers"]["ordinate_values"], expected).view(np.float64)
         for scalar, pick in [("detector_maximum_value", np.max), ("detector_minimum_value", np.min)]:
             if scalar not in expected["number"]:
                 written = float(nc[scalar][...])
@@ -158,7 +192,7 @@ def test_every_value_reads_back(folder, name):
                     continue
                 if column in nc.variables:
                     assert nc[column].dimensions == ("peak_number",)
-                    np.testing.assert_array_equal(bits_of(nc[column][:]), expected_bits, column)
+                    np.testing.assert_array_equal(bits_of(nc[column][:]), stored_bits(expected_bits, expected), column)
                 else:
                     assert (expected_bits.view(np.float64) == NO_VALUE).all(), column
             for column, width in PEAK_TEXTS.items():
@@ -172,10 +206,10 @@ def test_every_value_reads_back(folder, name):
     with netcdf_file(path, "r", mmap=False) as nc:
         assert nc.version_byte == 1
         np.testing.assert_array_equal(bits_of(nc.variables["ordinate_values"].data),
-                                      expected["numbers"]["ordinate_values"])
+                                      stored_bits(expected["numbers"]["ordinate_values"], expected))
         if "peak_retention_time" in nc.variables:
             np.testing.assert_array_equal(bits_of(nc.variables["peak_retention_time"].data),
-                                          expected["numbers"]["peak_retention_time"])
+                                          stored_bits(expected["numbers"]["peak_retention_time"], expected))
         assert nc.retention_unit == expected["text"]["retention_unit"]
 
     header = subprocess.run(["ncdump", "-h", path], capture_output=True, text=True, check=True).stdout
@@ -184,7 +218,25 @@ def test_every_value_reads_back(folder, name):
     assert kind.strip() == "classic"
 
 
-@pytest.mark.parametrize("name", ["factory", "two_tailing_peaks"])
+@pytest.mark.parametrize("name", cases())
+def test_every_variable_has_the_templates_type(folder, name):
+    """A float file types every variable as the template does; a double file
+    differs only in its numbers being doubles. Both readers see the same types."""
+    expected = read_expectation(folder / f"{name}.expect")
+    wanted = {variable: ("f8" if kind == "f4" and expected["precision"] == "double" else kind)
+              for variable, kind in TEMPLATE_TYPES.items()}
+    path = str(folder / f"{name}.cdf")
+    with netCDF4.Dataset(path) as nc:
+        types = {variable: nc[variable].dtype.str[1:] for variable in nc.variables}
+        global_numbers = {a: np.asarray(nc.getncattr(a)).dtype.str[1:] for a in NUMBER_GLOBALS if a in nc.ncattrs()}
+    assert set(types) <= set(wanted), set(types) - set(wanted)
+    assert types == {variable: wanted[variable] for variable in types}
+    assert all(kind == number_type(expected) for kind in global_numbers.values())
+    with netcdf_file(path, "r", mmap=False) as nc:
+        assert {v: nc.variables[v].data.dtype.str[1:] for v in nc.variables} == types
+
+
+@pytest.mark.parametrize("name", ["factory", "two_tailing_peaks", "factory_float", "two_tailing_peaks_float"])
 def test_a_run_matches_its_grid_and_data_file(folder, name):
     expected = read_expectation(folder / f"{name}.expect")
     grid = expected["numbers"]["grid_times"].view(np.float64)
@@ -204,12 +256,21 @@ def test_a_run_matches_its_grid_and_data_file(folder, name):
     assert len(ordinate) == n == len(xy) and n > 1
     # The grid has no point at 0: the first lies one step in, the last at the run's end.
     assert delay == interval > 0
-    assert run_length == grid[-1]
-    implied = delay + np.arange(n) * interval
-    np.testing.assert_allclose(implied, grid, rtol=0, atol=1e-14 * run_length)
-    np.testing.assert_allclose(implied / 60.0, xy[:, 0], rtol=0, atol=1e-14 * run_length)
-    # The data file holds each response to 15 significant digits.
-    np.testing.assert_array_equal(np.array([float("%.15g" % v) for v in ordinate]), xy[:, 1])
+    if expected["precision"] == "double":
+        assert run_length == grid[-1]
+        implied = delay + np.arange(n) * interval
+        np.testing.assert_allclose(implied, grid, rtol=0, atol=1e-14 * run_length)
+        np.testing.assert_allclose(implied / 60.0, xy[:, 0], rtol=0, atol=1e-14 * run_length)
+        # The data file holds each response to 15 significant digits.
+        np.testing.assert_array_equal(np.array([float("%.15g" % v) for v in ordinate]), xy[:, 1])
+    else:
+        # Each number is the nearest float: a point's time k x interval is off by at most
+        # k rounding errors of the interval, far below a step for any run a trace holds.
+        assert run_length == np.float32(grid[-1])
+        implied = delay + np.arange(n) * interval
+        np.testing.assert_allclose(implied, grid, rtol=0, atol=(n + 1) * 2.0 ** -24 * interval)
+        assert np.abs(implied - grid).max() < 1e-3 * interval
+        np.testing.assert_array_equal(ordinate, xy[:, 1].astype(np.float32))
 
 
 def test_random_records_cover_the_whole_domain(folder):

@@ -119,6 +119,12 @@ TEST(Program, OptionsExitStatusAndMessages) {
         {{"--out", "OUT", "missing.json", "a.json"}, 1, "", "elutrix-generate: missing.json: cannot be read\n",
          {"OUT/a.xy"}},
         {{"--out", "OUT", "--", "--odd.json"}, 0, "", "", {"OUT/--odd.xy"}},
+        {{"--andi-precision", "single", "a.json"}, 2, "", "--andi-precision needs float or double"},
+        {{"--out=", "a.json"}, 2, "", "--out needs a folder"},
+        {{"--replicates=", "a.json"}, 2, "", "--replicates needs a whole number"},
+        {{"--quiet=yes", "a.json"}, 2, "", "unknown option --quiet=yes"},
+        {{"--format=andi", "a.json", "--andi-precision"}, 2, "", "--andi-precision needs float or double"},
+        {{"--out=OUT", "--format=andi", "--andi-precision=double", "a.json"}, 0, "", "", {"OUT/a.cdf"}},
     };
     for (const CliCase& c : cases) {
         const testing::ScratchDir dir;

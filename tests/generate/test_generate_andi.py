@@ -1,6 +1,7 @@
 """elutrix-generate --format andi, read back with netCDF4 and SciPy's own
-netCDF 3 reader: every value against the same run's .xy, components table,
-peak table and record."""
+netCDF 3 reader: every value of a file with doubles (--andi-precision double)
+against the same run's .xy, components table, peak table and record, and the
+default file, typed as the template types it, against the one with doubles."""
 
 import csv
 import datetime
@@ -16,7 +17,7 @@ import pytest
 from scipy.io import netcdf_file
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "formats"))
-from test_andi_read_back import NO_VALUE, PEAK_GLOBALS, REQUIRED_GLOBALS  # noqa: E402
+from test_andi_read_back import NO_VALUE, PEAK_GLOBALS, REQUIRED_GLOBALS, TEMPLATE_TYPES  # noqa: E402
 
 EPOCH = 1709251199  # 2024-02-29 23:59:59 UTC
 STAMP = "20240229235959+0000"
@@ -58,13 +59,15 @@ def stem_of(name, k):
 
 @pytest.fixture(scope="module")
 def made(tmp_path_factory):
-    """Each scenario made twice, as .xy and as an interchange file with the components table."""
+    """Each scenario made three times: as .xy, as an interchange file with doubles and the
+    components table, and as the default interchange file."""
     root = tmp_path_factory.mktemp("generate")
     env = dict(os.environ, SOURCE_DATE_EPOCH=str(EPOCH))
     for name, (scenario, replicates, _) in SCENARIOS.items():
         (root / f"{name}.json").write_text(json.dumps(dict(scenario, name=name, replicates=replicates)))
-        for form, extra in [("xy", []), ("andi", ["--components"])]:
-            subprocess.run([os.environ["ELUTRIX_GENERATE"], "--quiet", "--format", form, "--out", str(root / form),
+        for folder, form, extra in [("xy", "xy", []), ("andi", "andi", ["--components", "--andi-precision", "double"]),
+                                    ("andi_float", "andi", [])]:
+            subprocess.run([os.environ["ELUTRIX_GENERATE"], "--quiet", "--format", form, "--out", str(root / folder),
                             *extra, str(root / f"{name}.json")], check=True, env=env)
     return root
 
@@ -184,6 +187,32 @@ def test_every_value_matches_the_runs_other_files(made, name, k):
         np.testing.assert_array_equal(bits(nc.variables["ordinate_values"].data), bits(ordinate))
         np.testing.assert_array_equal(bits(nc.variables["peak_retention_time"].data),
                                       bits(column["peak_retention_time"]))
+
+
+@pytest.mark.parametrize("name,k", list(runs()))
+def test_the_default_file_holds_the_templates_floats(made, name, k):
+    """Every variable typed as the template types it, each number the nearest float to the
+    double of the file with doubles, the texts the same; SciPy's reader agrees."""
+    stem = stem_of(name, k)
+    with netCDF4.Dataset(str(made / "andi" / f"{stem}.cdf")) as exact, \
+            netCDF4.Dataset(str(made / "andi_float" / f"{stem}.cdf")) as single:
+        for nc in (exact, single):
+            nc.set_auto_mask(False)
+        assert set(single.variables) == set(exact.variables)
+        assert single.ncattrs() == exact.ncattrs()
+        for attribute in single.ncattrs():
+            if attribute == "administrative_comments" and "seed" not in SCENARIOS[name][0]:
+                continue  # names the seed, drawn anew for each file of an unseeded scenario
+            assert single.getncattr(attribute) == exact.getncattr(attribute), attribute
+        for variable in single.variables:
+            assert single[variable].dtype.str[1:] == TEMPLATE_TYPES[variable], variable
+            values = exact[variable][...]
+            if values.dtype == np.float64:
+                values = values.astype(np.float32)
+            np.testing.assert_array_equal(single[variable][...], values, variable)
+    with netcdf_file(str(made / "andi_float" / f"{stem}.cdf"), "r", mmap=False) as nc:
+        assert {v: nc.variables[v].data.dtype.str[1:] for v in nc.variables} == \
+            {v: TEMPLATE_TYPES[v] for v in nc.variables}
 
 
 def test_the_scenarios_cover_the_kinds_of_run(made):

@@ -61,11 +61,13 @@ def same_bits(a, b):
 
 def assert_same_run(result, folder, stem):
     """Every file of the command line's run, and its arrays, from the result."""
-    for form, ending in [("xy", ".xy"), ("csv", ".csv"), ("andi", ".cdf")]:
+    for made_as, form, ending, precision in [("xy", "xy", ".xy", "float"), ("csv", "csv", ".csv", "float"),
+                                             ("andi", "andi", ".cdf", "float"),
+                                             ("andi_double", "andi", ".cdf", "double")]:
         mine = folder / "mine" / (stem + ending)
-        result.write(mine, form)
-        theirs = folder / form / (stem + ending)
-        assert mine.read_bytes() == theirs.read_bytes(), (stem, form)
+        result.write(mine, form, precision=precision)
+        theirs = folder / made_as / (stem + ending)
+        assert mine.read_bytes() == theirs.read_bytes(), (stem, made_as)
     assert result.peaks_csv == (folder / "xy" / f"{stem}.peaks.csv").read_text()
     assert result.record == json.loads((folder / "xy" / f"{stem}.json").read_text())
     table = components_table(folder / "xy" / f"{stem}.components.csv")
@@ -88,6 +90,7 @@ def made(tmp_path_factory):
     files = sorted(folder.glob("*.json"))
     for form in ["xy", "csv", "andi"]:
         assert generate(folder / form, files, "--format", form).returncode == 0
+    assert generate(folder / "andi_double", files, "--format", "andi", "--andi-precision", "double").returncode == 0
     return folder
 
 
@@ -235,6 +238,8 @@ def test_writing(tmp_path):
         result.write(tmp_path / "f.txt")
     with pytest.raises(ValueError, match="the format must be"):
         result.write(tmp_path / "g.xy", "xls")
+    with pytest.raises(ValueError, match="the precision must be"):
+        result.write(tmp_path / "g.cdf", precision="single")
     with pytest.raises(OSError, match="could not be written"):
         result.write(tmp_path / "missing" / "h.xy")
     assert not (tmp_path / "g.xy").exists()
