@@ -1,6 +1,10 @@
 """The detector's stages, each by its definition, and the truth through its
 time constant against a numerical solution of the detector's equation."""
 
+import json
+import os
+import subprocess
+
 import numpy as np
 import pytest
 from scipy import integrate, signal, stats
@@ -81,6 +85,23 @@ def test_a_record_makes_the_same_file_again(tmp_path):
     assert not np.array_equal(runs[0].response, runs[1].response)
     again = elutrix.simulate(runs[1].record)
     assert np.array_equal(again.response, runs[1].response)
+
+
+def test_every_stage_from_the_command_line_and_again_from_a_record(tmp_path):
+    detector = {"wander": {"sd": 0.002, "period_min": 1}, "time_constant_s": 0.3,
+                "noise": {"kind": "gaussian", "sd": 0.001}, "spikes": {"rate_per_min": 5, "height": 0.02},
+                "saturation": {"low": -0.01, "high": 0.25}, "quantization": 1e-5}
+    (tmp_path / "s.json").write_text(json.dumps({"name": "d", "replicates": 2, "seed": 4, "rows": ROWS,
+                                                 "settings": EXACT, "detector": detector}))
+    program = os.environ["ELUTRIX_GENERATE"]
+    for out, source in (("a", tmp_path / "s.json"), ("b", tmp_path / "a" / "d_0002.json")):
+        subprocess.run([program, "--quiet", "--components", "--out", str(tmp_path / out), str(source)], check=True)
+    for ending in (".xy", ".peaks.csv", ".components.csv"):
+        assert (tmp_path / "a" / f"d_0002{ending}").read_bytes() == (tmp_path / "b" / f"d{ending}").read_bytes()
+    python_run = elutrix.simulate(tmp_path / "a" / "d_0002.json")
+    python_run.write(tmp_path / "p.xy")
+    assert (tmp_path / "p.xy").read_bytes() == (tmp_path / "b" / "d.xy").read_bytes()
+    assert python_run.peaks_csv == (tmp_path / "b" / "d.peaks.csv").read_text()
 
 
 @pytest.mark.parametrize("model", ["Gaussian", "ExactExponentiallyModifiedGaussian", "ExponentialGaussianHybrid"])

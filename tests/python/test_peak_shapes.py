@@ -102,6 +102,7 @@ TRUTH_CASES = [
     ("ExactExponentiallyModifiedGaussian", 1.0),
     ("ExactExponentiallyModifiedGaussian", -3.0),
     ("ExponentialGaussianHybrid", 0.8),
+    ("ExponentialGaussianHybrid", -1.5),
 ]
 
 
