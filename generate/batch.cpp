@@ -92,7 +92,8 @@ void perform(const Run& run, const BatchOptions& options, std::chrono::system_cl
     std::vector<std::pair<std::string, ContentProducer>> files;
     const std::string peaks = peaks_csv(out.peaks);
     files.push_back({stem + ".peaks.csv", text_content(peaks)});
-    const std::string record = record_json(out, job.name, k, job.replicates);
+    const std::string record =
+        record_json(out, job.name, k, job.replicates, job.scenario->suite ? &*job.scenario->suite : nullptr);
     files.push_back({stem + ".json", text_content(record)});
     if (options.components) {
         files.push_back({stem + ".components.csv",
@@ -154,9 +155,10 @@ std::string failure_line(const Job& job) {
 }
 
 // One line of the manifest: source, scenario, replicate, seed, status,
-// message and the four file names, the fields not given empty.
+// message, the four file names and the suite label (suite, version, series,
+// level), the fields not given empty.
 std::string manifest_line(std::vector<std::string> fields) {
-    fields.resize(10);
+    fields.resize(14);
     std::string line;
     for (std::size_t i = 0; i < fields.size(); ++i) line += (i == 0 ? "" : ",") + csv_field(fields[i]);
     return line + "\n";
@@ -167,7 +169,8 @@ std::string manifest_line(std::vector<std::string> fields) {
 BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOptions& options) {
     BatchReport report;
     std::string manifest = manifest_line(
-        {"source", "scenario", "replicate", "seed", "status", "message", "data", "peaks", "record", "components"});
+        {"source", "scenario", "replicate", "seed", "status", "message", "data", "peaks", "record", "components",
+         "suite", "suite_version", "series", "level"});
 
     // Every scenario becomes a job, and so does a file that cannot be read.
     std::vector<std::unique_ptr<Job>> jobs;
@@ -273,10 +276,12 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                 continue;
             }
             ++report.runs_written;
+            const std::optional<SuiteLabel>& suite = job->scenario->suite;
             manifest += manifest_line({job->source, job->name, std::to_string(k), seed, "ok", "",
-                                       stem + extension_of(options.format),
-                                       stem + ".peaks.csv", stem + ".json",
-                                       options.components ? stem + ".components.csv" : ""});
+                                       stem + extension_of(options.format), stem + ".peaks.csv", stem + ".json",
+                                       options.components ? stem + ".components.csv" : "",
+                                       suite ? suite->name : "", suite ? suite->version : "",
+                                       suite ? suite->series : "", suite ? number_text(suite->level) : ""});
         }
     }
 

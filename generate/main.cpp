@@ -15,11 +15,13 @@
 #include "engine/version.h"
 #include "generate/batch.h"
 #include "generate/progress_bar.h"
+#include "generate/suite.h"
 
 namespace {
 
 constexpr const char* usage =
-    "Usage: elutrix-generate [--out DIR] [--replicates N] [--format xy|csv|andi] [--components] [--quiet] FILE...\n";
+    "Usage: elutrix-generate [--out DIR] [--replicates N] [--format xy|csv|andi] [--components] [--quiet] FILE...\n"
+    "       elutrix-generate --suite NAME [--out DIR] [options] [FILE...]\n";
 
 constexpr const char* help_intro =
     "Makes synthetic chromatograms with their ground truth from scenario files (JSON).\n"
@@ -82,7 +84,7 @@ int main(int argc, char** argv) {
     // so that every wrong value gets its own message.
     CLI::App app{"", "elutrix-generate"};
     app.allow_extras();  // unknown options are reported below, by name
-    std::string out_dir, format_name, replicates_text, precision_name;
+    std::string out_dir, format_name, replicates_text, precision_name, suite;
     bool components = false, quiet = false, version = false;
     std::vector<std::string> files;
     const auto valued = [&app](const char* name, std::string& value, const char* value_name, const char* text) {
@@ -104,6 +106,10 @@ int main(int argc, char** argv) {
         "--andi-precision", precision_name, "P",
         "the numbers of an interchange file: float (the default, typed as the template types them, which the "
         "format's readers expect) or double (the run's values bit for bit, for readers that accept doubles)");
+    CLI::Option* suite_option = valued(
+        "--suite", suite, "NAME",
+        "also run the benchmark suite NAME (resolution, noise, tailing, baseline, realistic, all, or a list such as "
+        "resolution,noise), its scenarios seeded");
     app.add_flag("--components", components,
                  "also write NAME.components.csv: time, response, noise-free signal, baseline and every "
                  "component's own term");
@@ -180,7 +186,12 @@ int main(int argc, char** argv) {
         }
         options.replicates = n;
     }
-    if (files.empty()) return usage_error("no scenario file given");
+    if (suite_option->count() > 0 && suite.empty()) return usage_error("--suite needs a suite's name");
+    if (files.empty() && suite.empty()) return usage_error("no scenario file given");
+    std::string suite_error;
+    const std::vector<elutrix::generate::ScenarioSource> sources =
+        elutrix::generate::batch_sources(suite, files, suite_error);
+    if (!suite_error.empty()) return usage_error(suite_error);
 
     // The bar goes to standard error while that is a terminal.
     const bool bar = !quiet && ::isatty(STDERR_FILENO) == 1;
@@ -193,7 +204,7 @@ int main(int argc, char** argv) {
             std::fflush(stderr);
         };
     }
-    const elutrix::generate::BatchReport report = elutrix::generate::run_batch(files, options);
+    const elutrix::generate::BatchReport report = elutrix::generate::run_batch(sources, options);
     if (bar) std::fputc('\n', stderr);
     for (const std::string& warning : report.warnings) std::fprintf(stderr, "elutrix-generate: warning: %s\n", warning.c_str());
     for (const std::string& failure : report.failures) std::fprintf(stderr, "elutrix-generate: %s\n", failure.c_str());

@@ -98,7 +98,8 @@ std::string peaks_csv(const std::vector<PeakTruth>& peaks) {
     return out;
 }
 
-std::string record_json(const RunOutput& run, const std::string& name, int replicate, int replicates) {
+std::string record_json(const RunOutput& run, const std::string& name, int replicate, int replicates,
+                        const SuiteLabel* suite) {
     nlohmann::ordered_json record;
     record["program"] = "elutrix-generate";
     record["version"] = program_version;
@@ -143,6 +144,7 @@ std::string record_json(const RunOutput& run, const std::string& name, int repli
         realised["clamped_high"] = d.clamped_high;
         record["detector_realised"] = realised;
     }
+    if (suite) record["suite"] = suite_json(*suite);
     return record.dump(2) + "\n";
 }
 

@@ -27,8 +27,10 @@ std::string peaks_csv(const std::vector<PeakTruth>& peaks);
 
 // The run's record as JSON: program and version, scenario name, replicate,
 // the seed used, point count, time step, noise level and realised noise,
-// and the inputs after the run's write-backs in the scenario form.
-std::string record_json(const RunOutput& run, const std::string& name, int replicate, int replicates);
+// and the inputs after the run's write-backs in the scenario form, and the
+// scenario's suite label when it has one.
+std::string record_json(const RunOutput& run, const std::string& name, int replicate, int replicates,
+                        const SuiteLabel* suite = nullptr);
 
 // Every component's own term and the baseline of a finished run, point by
 // point.

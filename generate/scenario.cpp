@@ -1,6 +1,7 @@
 #include "generate/scenario.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -219,13 +220,14 @@ nlohmann::ordered_json write_fields(const Record& record, const Field<Record> (&
 
 // ---------------------------------------------------------------- scenario
 
-constexpr const char* top_keys[] = {"name", "replicates", "seed", "rows", "settings", "detector"};
+constexpr const char* top_keys[] = {"name", "replicates", "seed", "rows", "settings", "detector", "suite"};
+constexpr const char* suite_keys[] = {"name", "version", "series", "level"};
 // A run's record (NAME.json) holds these; its rows and settings, after the
 // run's write-backs, hold every input, the seed included.
 constexpr const char* record_keys[] = {"program",     "version",     "name",          "replicate", "replicates",
                                        "seed",        "seed_drawn",  "point_count",   "time_step_s",
                                        "time_step_min", "noise",     "rows",          "settings",
-                                       "detector",      "detector_realised"};
+                                       "detector",      "detector_realised", "suite"};
 constexpr const char* record_program = "elutrix-generate";
 
 // A name that can begin a file name in the output folder.
@@ -318,6 +320,31 @@ std::string reason_of(const std::string& what) {
     return colon == std::string::npos ? what : what.substr(colon + 2);
 }
 
+// "suite": {"name": text, "version": text, "series": text, "level": number},
+// every member required.
+SuiteLabel suite_from_json(const json& value) {
+    const Place place{"in suite"};
+    if (!value.is_object()) fail("\"suite\" must be an object, not " + shown(value));
+    check_keys(value, suite_keys, place);
+    SuiteLabel suite;
+    for (const auto& [key, member] : {std::pair{"name", &suite.name}, std::pair{"version", &suite.version},
+                                      std::pair{"series", &suite.series}}) {
+        const auto it = value.find(key);
+        if (it == value.end() || !it->is_string() || it->get<std::string>().empty()) {
+            fail(in_quotes(key) + " " + place.text + " must be a text that is not empty" +
+                 (it == value.end() ? std::string(", and it is missing") : ", not " + shown(*it)));
+        }
+        *member = it->get<std::string>();
+    }
+    const auto level = value.find("level");
+    if (level == value.end() || !level->is_number() || !std::isfinite(level->get<double>())) {
+        fail("\"level\" " + place.text + " must be a finite number" +
+             (level == value.end() ? std::string(", and it is missing") : ", not " + shown(*level)));
+    }
+    suite.level = level->get<double>();
+    return suite;
+}
+
 }  // namespace
 
 const char* name_of(EfficiencyChoice value) { return enum_name(value); }
@@ -332,7 +359,7 @@ Scenario scenario_from_json(const json& value, const std::string& default_name) 
     if (const auto it = value.find("program"); it != value.end() && *it == record_program) {
         check_keys(value, record_keys, Place::top());
         json scenario = json::object();
-        for (const char* key : {"name", "rows", "settings", "detector"}) {
+        for (const char* key : {"name", "rows", "settings", "detector", "suite"}) {
             if (const auto field = value.find(key); field != value.end()) scenario[key] = *field;
         }
         return scenario_from_json(scenario, default_name);
@@ -356,6 +383,7 @@ Scenario scenario_from_json(const json& value, const std::string& default_name) 
         }
         scenario.replicates = static_cast<int>(it->get<long long>());
     }
+    if (const auto it = value.find("suite"); it != value.end()) scenario.suite = suite_from_json(*it);
     if (const auto it = value.find("rows"); it != value.end()) {
         if (!it->is_array() || it->size() > static_cast<std::size_t>(component_count)) {
             fail("\"rows\" must be a list of at most " + std::to_string(component_count) + " rows, not " + shown(*it));
@@ -473,6 +501,15 @@ nlohmann::ordered_json rows_json(const ComponentTable& rows) {
 
 nlohmann::ordered_json settings_json(const SimulationSettings& settings) {
     return write_fields(settings, settings_fields);
+}
+
+nlohmann::ordered_json suite_json(const SuiteLabel& suite) {
+    nlohmann::ordered_json out;
+    out["name"] = suite.name;
+    out["version"] = suite.version;
+    out["series"] = suite.series;
+    out["level"] = suite.level;
+    return out;
 }
 
 }  // namespace elutrix::generate

@@ -1,8 +1,8 @@
 // Scenario files: the window's inputs, written as JSON, for runs made without
 // the window. One scenario holds "rows" (up to ten objects with the fields of
 // ComponentRow), "settings" (the fields of SimulationSettings, enumerations
-// by their names), "name", "replicates" and "seed". Texts are given as a
-// user types them; a JSON number stands for the text value_text writes for
+// by their names), "name", "replicates", "seed", "detector" and "suite"
+// (SuiteLabel). Texts are given as a user types them; a JSON number stands for the text value_text writes for
 // it. What is missing takes the window's factory value: without "rows" the
 // factory table, and a row left out of "rows" is empty and unchecked.
 #pragma once
@@ -21,12 +21,25 @@ namespace elutrix::generate {
 // The most runs one scenario may ask for.
 inline constexpr int max_replicates = 1000000;
 
+// Where a scenario stands in a benchmark suite (suites/): the suite's name
+// and version, the series of the suite it belongs to ("equal", "tailing")
+// and its level on the suite's ladder (a resolution, an S/N, tau / sigma).
+// It is carried into the run's record and the manifest, so that a scorer
+// can group runs by level.
+struct SuiteLabel {
+    std::string name;
+    std::string version;
+    std::string series;
+    double level = 0.0;
+};
+
 struct Scenario {
     std::string name;  // "name", or else made from the file's stem
     ComponentTable rows = factory_table();
     SimulationSettings settings;
     std::optional<int> replicates;  // as the file gives it
     std::optional<Detector> detector;  // "detector", when given and not empty
+    std::optional<SuiteLabel> suite;  // "suite": {"name", "version", "series", "level"}
 };
 
 // One scenario of a file, or why it cannot be run.
@@ -64,6 +77,7 @@ public:
 // that reading the result gives the same records.
 nlohmann::ordered_json rows_json(const ComponentTable& rows);
 nlohmann::ordered_json settings_json(const SimulationSettings& settings);
+nlohmann::ordered_json suite_json(const SuiteLabel& suite);
 
 // The names of the enumerations as scenario files spell them.
 const char* name_of(EfficiencyChoice value);

@@ -54,6 +54,7 @@ struct Run {
     RunData data;
     std::string name;
     std::string source;
+    std::optional<SuiteLabel> suite;  // the scenario's, for its record
     py::object time_min, response, noise_free, baseline, components, wander;
 
     bool ok() const { return data.out.ok; }
@@ -132,6 +133,7 @@ Run to_python(RunData&& data, const Scenario& scenario, const std::string& sourc
     Run run;
     run.name = scenario.name;
     run.source = source;
+    run.suite = scenario.suite;
     run.data = std::move(data);
     RunData& d = run.data;
     run.time_min = run.response = run.noise_free = run.baseline = run.components = run.wander = py::none();
@@ -232,7 +234,8 @@ PYBIND11_MODULE(_elutrix, m) {
         .def_readonly("wander", &Run::wander)
         .def_property_readonly("record_json",
                                [](const Run& r) {
-                                   return record_json(r.data.out, r.name, r.data.replicate, r.data.replicates);
+                                   return record_json(r.data.out, r.name, r.data.replicate, r.data.replicates,
+                                                      r.suite ? &*r.suite : nullptr);
                                })
         .def_property_readonly("peaks_csv", [](const Run& r) { return peaks_csv(r.data.out.peaks); })
         .def_property_readonly("warnings",

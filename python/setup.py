@@ -57,5 +57,7 @@ setup(
     cmdclass={"build_ext": CMakeBuild},
     python_requires=">=3.9",
     install_requires=["numpy"],
+    # elutrix-score also needs scipy, and matplotlib for its report.
+    entry_points={"console_scripts": ["elutrix-score = elutrix.scoring:main"]},
     zip_safe=False,
 )

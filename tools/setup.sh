@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libbenchmark-dev libcerf-dev libfftw3-dev python3-mpmath
   nlohmann-json3-dev libcli11-dev
   pkg-config libnetcdf-dev netcdf-bin
-  python3-netcdf4 python3-scipy python3-numpy python3-pytest python3-mypy
+  python3-netcdf4 python3-scipy python3-numpy python3-pytest python3-mypy python3-matplotlib
   python3-dev pybind11-dev python3-pybind11 python3-pip python3-setuptools python3-wheel
   fonts-liberation fonts-dejavu-core
   xvfb xauth

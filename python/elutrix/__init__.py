@@ -22,8 +22,8 @@ import numpy as np
 
 from . import _elutrix
 
-__all__ = ["simulate", "simulate_many", "simulate_batch", "Batch", "peak_shape", "Result", "Error", "ScenarioError", "SimulationError",
-           "ClippingWarning", "PEAK_MODELS", "__version__"]
+__all__ = ["simulate", "simulate_many", "simulate_batch", "Batch", "peak_shape", "score", "Result", "Error",
+           "ScenarioError", "SimulationError", "ClippingWarning", "PEAK_MODELS", "__version__"]
 
 __version__ = _elutrix.version
 
@@ -271,6 +271,14 @@ def simulate_batch(scenario, replicates, components=False, threads=0):
         if isinstance(e, Error):
             raise
         raise ScenarioError(str(e)) from None
+
+
+def score(truth, found, tolerance_min=None):
+    """The figures elutrix-score writes into score.json, as a dict: the peaks
+    of the CSV file found scored against the folder truth that
+    elutrix-generate wrote (see elutrix.scoring)."""
+    from .scoring import score as scored
+    return scored(truth, found, tolerance_min)
 
 
 from . import _batch  # noqa: E402

@@ -5,8 +5,8 @@ from typing import Any, Literal, Mapping, Optional, Sequence, Union, overload
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["simulate", "simulate_many", "simulate_batch", "Batch", "peak_shape", "Result", "Error", "ScenarioError", "SimulationError",
-           "ClippingWarning", "PEAK_MODELS", "__version__"]
+__all__ = ["simulate", "simulate_many", "simulate_batch", "Batch", "peak_shape", "score", "Result", "Error",
+           "ScenarioError", "SimulationError", "ClippingWarning", "PEAK_MODELS", "__version__"]
 
 __version__: str
 
@@ -65,6 +65,9 @@ class Result:
     ) -> str: ...
 
 def simulate(scenario: _Scenario, components: bool = ...) -> Result: ...
+def score(
+    truth: Union[str, os.PathLike[str]], found: Union[str, os.PathLike[str]], tolerance_min: Optional[float] = ...
+) -> dict[str, Any]: ...
 def simulate_many(
     scenario: _Scenario, replicates: Optional[int] = ..., components: bool = ..., threads: int = ...
 ) -> list[Result]: ...

@@ -97,7 +97,8 @@ TEST(Batch, BadInputLeavesNoFileOfItAndTheOthersGoOn) {
 
     const std::vector<std::string> manifest = lines(read_all(batch.out() + "/manifest.csv"));
     ASSERT_EQ(manifest.size(), 1u + 9u);
-    EXPECT_EQ(manifest[0], "source,scenario,replicate,seed,status,message,data,peaks,record,components");
+    EXPECT_EQ(manifest[0], "source,scenario,replicate,seed,status,message,data,peaks,record,components,suite,suite_version,series,"
+                           "level");
     std::map<std::string, int> status;
     for (std::size_t i = 1; i < manifest.size(); ++i) ++status[split(manifest[i])[4]];
     EXPECT_EQ(status["ok"], 3);

@@ -60,6 +60,13 @@ TEST(ScenarioFile, ValidScenariosTakeFactoryValuesForWhatIsMissing) {
              EXPECT_TRUE(s.settings.use_seed);
              EXPECT_EQ(s.settings.seed, "7");
          }},
+        {"a suite label, also from a run's record",
+         R"({"program": "elutrix-generate", "suite": {"name": "noise", "version": "1", "series": "one", "level": 30}})",
+         [](const Scenario& s) {
+             ASSERT_TRUE(s.suite.has_value());
+             EXPECT_EQ(s.suite->name + s.suite->version + s.suite->series, "noise1one");
+             EXPECT_EQ(s.suite->level, 30.0);
+         }},
     };
     for (const ValidCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -105,6 +112,13 @@ TEST(ScenarioFile, BadScenariosSayWhatAndWhere) {
         {R"({"seed": 3, "settings": {"seed": "4"}})",
          {R"("seed" at the top level and "seed" in settings cannot both be given)"}},
         {R"({"seed": false})", {R"("seed" at the top level must be a text or a number, not false)"}},
+        {R"({"suite": "noise"})", {R"("suite" must be an object, not "noise")"}},
+        {R"({"suite": {"name": "a", "version": "1", "series": "s"}})",
+         {R"("level" in suite must be a finite number, and it is missing)"}},
+        {R"({"suite": {"name": "a", "version": 1, "series": "s", "level": 1}})",
+         {R"("version" in suite must be a text that is not empty, not 1)"}},
+        {R"({"suite": {"name": "a", "version": "1", "series": "s", "level": 1, "lvl": 2}})",
+         {R"(unknown key "lvl" in suite)"}},
     };
     for (const BadCase& c : cases) {
         SCOPED_TRACE(c.json);

@@ -34,6 +34,8 @@ SCENARIOS = {
                            "baseline_percentage": 10, "noise_kind": "random_walk", "level_by_value": True,
                            "s_to_n_value": 0.0005, "sampling_rate": 7.5}},
     "no_points": {"seed": 1, "settings": {"sampling_rate": 0}},
+    "labelled": {"seed": 5, "suite": {"name": "noise", "version": "1", "series": "one", "level": 30},
+                 "settings": NOISY},
 }
 
 
