@@ -77,7 +77,7 @@ TEST(Batch, BadInputLeavesNoFileOfItAndTheOthersGoOn) {
     const std::string d = batch.dir.path() + "/";
     const std::vector<std::string> expected_failures = {
         d + "broken.json: malformed JSON at line 2, column 15: syntax error",
-        d + "missing.json: cannot be read",
+        d + "missing.json: cannot be read: No such file or directory",
         "\"toomany\" (" + d + "toomany.json): This run asks for 1800000 points",
         "\"typo\" (" + d + "list.json): scenario 2: unknown key \"sampling_rat\" in settings",
         "\"good\" (" + d + "clash.json): its files would take the names of those of scenario \"good\" (" + d +

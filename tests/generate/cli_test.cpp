@@ -116,7 +116,7 @@ TEST(Program, OptionsExitStatusAndMessages) {
          1, "",
          "elutrix-generate: \"bad\" (bad.json): This run asks for 1800000 points",
          {"OUT/a.xy"}, {"OUT/bad.xy", "OUT/bad.json"}},
-        {{"--out", "OUT", "missing.json", "a.json"}, 1, "", "elutrix-generate: missing.json: cannot be read\n",
+        {{"--out", "OUT", "missing.json", "a.json"}, 1, "", "elutrix-generate: missing.json: cannot be read: No such file or directory\n",
          {"OUT/a.xy"}},
         {{"--out", "OUT", "--", "--odd.json"}, 0, "", "", {"OUT/--odd.xy"}},
     };
