@@ -7,6 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+
 #include "engine/version.h"
 #include "generate_test_support.h"
 
@@ -119,11 +123,14 @@ TEST(Program, OptionsExitStatusAndMessages) {
         {{"--out", "OUT", "missing.json", "a.json"}, 1, "", "elutrix-generate: missing.json: cannot be read: No such file or directory\n",
          {"OUT/a.xy"}},
         {{"--out", "OUT", "--", "--odd.json"}, 0, "", "", {"OUT/--odd.xy"}},
+        {{"--out", "OUT", "seed.json"}, 1, "", "\"seed\" (seed.json): the seed 1e999 is too large", {"OUT/manifest.csv"},
+         {"OUT/seed_0001.xy"}},
     };
     for (const CliCase& c : cases) {
         const testing::ScratchDir dir;
         testing::write_all(dir.file("a.json"), "{}");
         testing::write_all(dir.file("--odd.json"), "{}");
+        testing::write_all(dir.file("seed.json"), R"({"seed": "1e999", "replicates": 2, "settings": {"noise_kind": "random"}})");
         testing::write_all(dir.file("bad.json"), R"({"rows": [{"retention_time": 10}], "settings": {"sampling_rate": 2000}})");
         std::vector<std::string> args = c.args;
         for (std::string& a : args) {
@@ -147,6 +154,48 @@ TEST(Program, OptionsExitStatusAndMessages) {
         };
         for (const std::string& name : c.made) EXPECT_TRUE(exists(path(name))) << name;
         for (const std::string& name : c.absent) EXPECT_FALSE(exists(path(name))) << name;
+    }
+}
+
+// Killed in the middle of a batch, the program leaves a manifest whose "ok"
+// runs all have their files, and which marks the rest as pending.
+TEST(Program, AKilledBatchLeavesATruthfulManifest) {
+    const testing::ScratchDir dir;
+    testing::write_all(dir.file("big.json"), R"({"name": "big", "replicates": 300, "settings": {"sampling_rate": 2000}})");
+    std::filesystem::create_directories(dir.file("out"));
+    testing::write_all(dir.file("out/manifest.csv"), "the previous batch's\n");
+    std::vector<std::string> args = {"--quiet", "--out", dir.file("out"), dir.file("big.json")};
+    std::vector<char*> argv = argv_of(args);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    const auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    // Killed once the manifest names some runs ok.
+    std::string manifest;
+    for (int i = 0; i < 600 && count(manifest, ",ok,") < 3; ++i) {
+        ::usleep(50000);
+        manifest = read_all(dir.file("out/manifest.csv"));
+    }
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    manifest = read_all(dir.file("out/manifest.csv"));
+    ASSERT_EQ(manifest.rfind("source,scenario,replicate,seed,status,", 0), 0u) << manifest.substr(0, 100);
+    EXPECT_GE(count(manifest, ",ok,"), 3u);
+    EXPECT_GT(count(manifest, ",pending,"), 0u);
+    EXPECT_EQ(count(manifest, ",ok,") + count(manifest, ",pending,"), 300u);
+    std::istringstream lines(manifest);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(",ok,") == std::string::npos) continue;
+        for (const char* ending : {".xy", ".peaks.csv", ".json"}) {
+            const std::size_t at = line.find(std::string(",big_"));
+            ASSERT_NE(at, std::string::npos);
+            const std::string stem = line.substr(at + 1, 8);
+            EXPECT_TRUE(exists(dir.file("out/" + stem + ending))) << stem << ending;
+        }
     }
 }
 
