@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "engine/version.h"
+#include "generate/progress_bar.h"
 #include "generate_test_support.h"
 
 extern char** environ;
@@ -61,9 +62,12 @@ Outcome run_program(std::vector<std::string> args, const testing::ScratchDir& di
 
 // Runs the program with its standard error on a terminal; returns what the
 // terminal received.
-std::string run_on_terminal(std::vector<std::string> args, const testing::ScratchDir& dir) {
+std::string run_on_terminal(std::vector<std::string> args, const testing::ScratchDir& dir, unsigned short columns = 80) {
     int terminal = -1, device = -1;
-    if (openpty(&terminal, &device, nullptr, nullptr, nullptr) != 0) return "<no terminal>";
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    if (openpty(&terminal, &device, nullptr, nullptr, &size) != 0) return "<no terminal>";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
@@ -207,6 +211,48 @@ TEST(Program, ShowsProgressOnATerminalUnlessQuiet) {
     EXPECT_NE(bar.find("] 40/40 runs"), std::string::npos) << bar;
     EXPECT_NE(bar.find(" left"), std::string::npos) << bar;
     EXPECT_EQ(run_on_terminal({"--quiet", "--out", dir.file("out"), "--replicates", "40", "a.json"}, dir), "");
+}
+
+// On a narrow terminal every redraw stays within one line.
+TEST(Program, TheProgressBarFitsTheTerminal) {
+    const testing::ScratchDir dir;
+    testing::write_all(dir.file("a.json"), "{}");
+    for (const unsigned short columns : {20, 45, 200}) {
+        SCOPED_TRACE(columns);
+        const std::string shown = run_on_terminal({"--out", dir.file("out"), "--replicates", "40", "a.json"}, dir, columns);
+        std::size_t redraws = 0;
+        for (std::size_t at = shown.find('\r'); at != std::string::npos; at = shown.find('\r', at + 1)) {
+            if (shown.compare(at, 2, "\r\n") == 0) continue;  // the terminal's line end
+            const std::size_t end = shown.find("\033[K", at);
+            ASSERT_NE(end, std::string::npos);
+            EXPECT_LT(end - at - 1, columns) << shown.substr(at + 1, end - at - 1);
+            ++redraws;
+        }
+        EXPECT_GE(redraws, 2u);
+        EXPECT_NE(shown.find("40/40 runs"), std::string::npos) << shown;
+    }
+}
+
+TEST(Program, ProgressLinesNarrowToTheColumns) {
+    struct Case {
+        std::size_t columns;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {0, "[###############---------------] 500/1000 runs  100 runs/s  0:05 left"},
+        {80, "[###############---------------] 500/1000 runs  100 runs/s  0:05 left"},
+        {50, "[#####-----] 500/1000 runs  100 runs/s  0:05 left"},
+        {45, "[##---] 500/1000 runs  100 runs/s  0:05 left"},
+        {44, "500/1000 runs  100 runs/s  0:05 left"},
+        {30, "500/1000 runs  100 runs/s"},
+        {20, "500/1000 runs"},
+        {10, "500/1000 "},
+        {1, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(progress_line(500, 1000, 5.0, c.columns), c.line) << c.columns;
+        if (c.columns != 0) EXPECT_LT(c.line.size(), c.columns);
+    }
 }
 
 }  // namespace
