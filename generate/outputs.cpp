@@ -112,7 +112,9 @@ std::string record_json(const RunOutput& run, const std::string& name, int repli
     record["noise"] = noise;
     record["rows"] = rows_json(run.rows);
     record["settings"] = settings_json(run.settings);
-    return record.dump(2) + "\n";
+    // A name made from a file name that is not UTF-8 is written with U+FFFD
+    // for its stray bytes.
+    return record.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 RunComponents::RunComponents(const RunOutput& run)
