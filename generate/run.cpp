@@ -52,7 +52,9 @@ RunOutput run_once(const ComponentTable& rows, const SimulationSettings& setting
     out.seed_drawn = seed_drawn;
     const RunResult result = update_run(out.rows, out.settings, trace, nullptr, generator);
     if (!result.ok) {
-        out.message = result.message;
+        // The window's message, which quotes texts as typed: shown as every
+        // message of the generator is, escaped and of bounded length.
+        out.message = readable_text(result.message, max_message_bytes);
         return out;
     }
     out.ok = true;
@@ -88,10 +90,12 @@ std::string repeated_seed_problem(const SimulationSettings& settings, int count)
     if (!settings.use_seed || settings.noise_kind == NoiseKind::omit || count < 2) return {};
     const double first = text_value(settings.seed);
     if (!std::isfinite(first)) {
-        return "the seed " + settings.seed + " is too large: replicates 2 and on reseed with seed + replicate - 1, "
+        return "the seed " + readable_text(settings.seed, 40) + " is too large: replicates 2 and on reseed with seed + replicate - 1, "
                "which has no value. Give a seed of 0 or more, below 10^15.";
     }
-    const auto seed_of = [&](int k) { return k == 1 ? settings.seed : value_text(first + static_cast<double>(k - 1)); };
+    const auto seed_of = [&](int k) {
+        return k == 1 ? readable_text(settings.seed, 40) : value_text(first + static_cast<double>(k - 1));
+    };
     const auto repeat = [&](int a, int b) {
         return "replicates " + std::to_string(a) + " and " + std::to_string(b) +
                " would draw the same noise: their seeds (seed + replicate - 1) are " + seed_of(a) + " and " +

@@ -35,6 +35,9 @@ inline constexpr std::size_t max_name_bytes = 200;
 // quotes, with \" and \\ escaped).
 std::string readable_text(std::string_view text, std::size_t max_bytes, bool quoted = false);
 
+// The longest message of a run that stops, after readable_text.
+inline constexpr std::size_t max_message_bytes = 1000;
+
 struct Scenario {
     std::string name;  // "name", or else made from the file's stem
     ComponentTable rows = factory_table();

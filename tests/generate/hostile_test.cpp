@@ -127,6 +127,28 @@ TEST(HostileScenarios, PathsThatAreNoScenarioFileSayWhy) {
     }
 }
 
+// The texts a run's message quotes as typed, and the seed a seed message
+// quotes, are shown escaped and bounded.
+TEST(HostileScenarios, MessagesQuoteTypedTextsReadably) {
+    const Scenario stops = testing::scenario_of(std::string(R"({"rows": [{"enabled": true, "relative_response": ")") +
+                                                R"(1e999\t)" + std::string(5000, 'x') + "\"}]}");
+    const RunOutput out = testing::run_scenario(stops);
+    ASSERT_FALSE(out.ok);
+    EXPECT_EQ(out.message.rfind(R"(Row 1: the relative response "1e999\txxxx)", 0), 0u) << out.message.substr(0, 100);
+    EXPECT_LE(out.message.size(), max_message_bytes);
+    expect_readable(out.message);
+
+    SimulationSettings s;
+    s.use_seed = true;
+    s.noise_kind = NoiseKind::random;
+    for (const std::string seed : {std::string("91e99##\0##", 11), "1e999" + std::string(5000, '\x01')}) {
+        s.seed = seed;
+        const std::string problem = repeated_seed_problem(s, 2);
+        EXPECT_NE(problem, "");
+        expect_readable(problem);
+    }
+}
+
 // Messages are cut at a character boundary and escape what a terminal would
 // act on; valid text passes unchanged.
 TEST(HostileScenarios, ReadableTextCutsAtCharactersAndEscapes) {
