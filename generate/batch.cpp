@@ -213,7 +213,12 @@ private:
                 const std::lock_guard lock(job->mutex);
                 message = job->message;
             }
-            if (job->failed && job->replicates == 0) out += manifest_line({job->source, job->name, "", "", "failed", message});
+            // A scenario refused before any of its runs began has one line,
+            // however many replicates it asked for.
+            if (job->failed && !job->complete) {
+                out += manifest_line({job->source, job->name, "", "", "failed", message});
+                continue;
+            }
             for (int k = 1; k <= job->replicates; ++k) {
                 const std::string seed = job->seeds.empty() ? "" : job->seeds[k - 1];
                 const std::string replicate = std::to_string(k);

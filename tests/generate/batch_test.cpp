@@ -100,12 +100,12 @@ TEST(Batch, BadInputLeavesNoFileOfItAndTheOthersGoOn) {
                                      "manifest.csv"}));
 
     const std::vector<std::string> manifest = lines(read_all(batch.out() + "/manifest.csv"));
-    ASSERT_EQ(manifest.size(), 1u + 9u);
+    ASSERT_EQ(manifest.size(), 1u + 8u);
     EXPECT_EQ(manifest[0], "source,scenario,replicate,seed,status,message,data,peaks,record,components");
     std::map<std::string, int> status;
     for (std::size_t i = 1; i < manifest.size(); ++i) ++status[split(manifest[i])[4]];
     EXPECT_EQ(status["ok"], 3);
-    EXPECT_EQ(status["failed"], 4 + 2);  // one line each, two for the clash's replicates
+    EXPECT_EQ(status["failed"], 5);  // one line each, refused before any run began
     EXPECT_NE(manifest[1].find(",good,1,1,ok,,good_0001.xy,good_0001.peaks.csv,good_0001.json,"), std::string::npos);
     EXPECT_NE(manifest[2].find(",good,2,2,ok,,good_0002.xy"), std::string::npos);
 }

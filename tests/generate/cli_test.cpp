@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <sstream>
@@ -129,12 +130,18 @@ TEST(Program, OptionsExitStatusAndMessages) {
         {{"--out", "OUT", "--", "--odd.json"}, 0, "", "", {"OUT/--odd.xy"}},
         {{"--out", "OUT", "seed.json"}, 1, "", "\"seed\" (seed.json): the seed 1e999 is too large", {"OUT/manifest.csv"},
          {"OUT/seed_0001.xy"}},
+        {{"--out", "OUT", "negative.json"}, 1, "", "replicates 5 and 7 would draw the same noise", {"OUT/manifest.csv"}},
+        {{"--out", "OUT", "deep.json", "a.json"}, 1, "", "deep.json: malformed JSON at line 1, column 65: too deeply nested",
+         {"OUT/a.xy"}},
     };
     for (const CliCase& c : cases) {
         const testing::ScratchDir dir;
         testing::write_all(dir.file("a.json"), "{}");
         testing::write_all(dir.file("--odd.json"), "{}");
         testing::write_all(dir.file("seed.json"), R"({"seed": "1e999", "replicates": 2, "settings": {"noise_kind": "random"}})");
+        testing::write_all(dir.file("negative.json"),
+                           R"({"seed": -5, "replicates": 1000000, "settings": {"noise_kind": "random"}})");
+        testing::write_all(dir.file("deep.json"), std::string(100000, '[') + std::string(100000, ']'));
         testing::write_all(dir.file("bad.json"), R"({"rows": [{"retention_time": 10}], "settings": {"sampling_rate": 2000}})");
         std::vector<std::string> args = c.args;
         for (std::string& a : args) {
@@ -145,7 +152,10 @@ TEST(Program, OptionsExitStatusAndMessages) {
         std::string shown;
         for (const std::string& a : c.args) shown += a + " ";
         SCOPED_TRACE(shown);
+        const auto start = std::chrono::steady_clock::now();
         const Outcome o = run_program(args, dir);
+        // Refusals come at once, whatever the scenario asks for.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_EQ(o.status, c.status);
         EXPECT_NE(o.out.find(c.out), std::string::npos) << o.out;
         if (c.err.empty()) {
@@ -183,6 +193,10 @@ TEST(Program, AKilledBatchLeavesATruthfulManifest) {
         ::usleep(50000);
         manifest = read_all(dir.file("out/manifest.csv"));
     }
+    // Meanwhile a second generator on the same folder is refused.
+    const Outcome second = run_program({"--out", dir.file("out"), dir.file("big.json")}, dir);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("is in use by another elutrix-generate"), std::string::npos) << second.err;
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
