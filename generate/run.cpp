@@ -96,6 +96,7 @@ std::string repeated_seed_problem(const SimulationSettings& settings, int count)
     const auto seed_of = [&](int k) {
         return k == 1 ? readable_text(settings.seed, 40) : value_text(first + static_cast<double>(k - 1));
     };
+    const auto value_of = [&](int k) { return k == 1 ? first : text_value(value_text(first + static_cast<double>(k - 1))); };
     const auto repeat = [&](int a, int b) {
         return "replicates " + std::to_string(a) + " and " + std::to_string(b) +
                " would draw the same noise: their seeds (seed + replicate - 1) are " + seed_of(a) + " and " +
@@ -109,8 +110,22 @@ std::string repeated_seed_problem(const SimulationSettings& settings, int count)
         const int minus_one = static_cast<int>(-first);  // the replicate of seed -1
         return repeat(minus_one, minus_one + 2);
     }
+    // A whole seed of 0 or more: the seeds' values rise with k, and repeat
+    // only once they reach 10^15, where their texts round to 15 digits; the
+    // first two alike are the answer.
+    if (first == std::floor(first) && first >= 0.0) {
+        const double from = std::max(1.0, 1e15 - first - 1.0);
+        if (from > count) return {};
+        double previous = value_of(static_cast<int>(from));
+        for (int k = static_cast<int>(from) + 1; k <= count; ++k) {
+            const double seed = value_of(k);
+            if (seed == previous) return repeat(k - 1, k);
+            previous = seed;
+        }
+        return {};
+    }
     std::vector<std::pair<double, int>> magnitudes;  // |seed of replicate k|, k
-    for (int k = 1; k <= count; ++k) magnitudes.push_back({std::fabs(text_value(seed_of(k))), k});
+    for (int k = 1; k <= count; ++k) magnitudes.push_back({std::fabs(value_of(k)), k});
     std::sort(magnitudes.begin(), magnitudes.end());
     for (std::size_t i = 1; i < magnitudes.size(); ++i) {
         if (magnitudes[i].first != magnitudes[i - 1].first) continue;
