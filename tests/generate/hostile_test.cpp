@@ -141,7 +141,7 @@ TEST(HostileScenarios, MessagesQuoteTypedTextsReadably) {
     SimulationSettings s;
     s.use_seed = true;
     s.noise_kind = NoiseKind::random;
-    for (const std::string seed : {std::string("91e99##\0##", 11), "1e999" + std::string(5000, '\x01')}) {
+    for (const std::string& seed : {std::string("91e99##\0##", 11), "1e999" + std::string(5000, '\x01')}) {
         s.seed = seed;
         const std::string problem = repeated_seed_problem(s, 2);
         EXPECT_NE(problem, "");
