@@ -109,6 +109,7 @@ TEST(HostileScenarios, PathsThatAreNoScenarioFileSayWhy) {
     };
     std::vector<Case> cases = {
         {dir.file("missing.json"), "cannot be read: No such file or directory"},
+        {locked + "/s.json", "cannot be read: Not a directory"},
         {dir.path(), "cannot be read: Is a directory"},
         {fifo, "cannot be read: it is not a regular file (a pipe, a device or a socket)"},
         {"/dev/zero", "cannot be read: it is not a regular file (a pipe, a device or a socket)"},
