@@ -1,6 +1,14 @@
 #include "generate/batch.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <unordered_map>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -35,6 +43,8 @@ struct Job {
     int failed_replicate = 0;
     std::vector<std::vector<std::string>> written;  // per replicate, the files written
     std::map<int, std::string> clipping;             // warning per clipped row
+    // Per replicate: its files are all written.
+    std::unique_ptr<std::atomic<bool>[]> complete;
 
     void fail(const std::string& why, int replicate = 0) {
         const std::lock_guard lock(mutex);
@@ -60,14 +70,14 @@ bool write_text(const std::string& path, const std::string& text) { return repla
 
 // One run and its files. A run that stops, or a file that cannot be
 // written, fails the run's scenario.
-void perform(const Run& run, const BatchOptions& options, std::chrono::system_clock::time_point made, Trace& trace,
+bool perform(const Run& run, const BatchOptions& options, std::chrono::system_clock::time_point made, Trace& trace,
              RandomGenerator& generator) {
     Job& job = *run.job;
     const int k = run.replicate;
     const RunOutput out = run_replicate(*job.scenario, job.seeds[k - 1], trace, generator);
     if (!out.ok) {
         job.fail(out.message, k);
-        return;
+        return false;
     }
     for (const PeakTruth& peak : out.peaks) {
         if (!peak.clipped) continue;
@@ -85,7 +95,7 @@ void perform(const Run& run, const BatchOptions& options, std::chrono::system_cl
     if (!write_data_file(data_path, options.format, out, trace, {job.name, stem, k, job.source, made},
                          options.andi_precision, &why)) {
         job.fail("the file " + data_path + " could not be written" + (why.empty() ? "" : ": " + why), k);
-        return;
+        return false;
     }
     written(data_path);
 
@@ -103,10 +113,11 @@ void perform(const Run& run, const BatchOptions& options, std::chrono::system_cl
         const std::string path = (dir / name).string();
         if (!replace_file(path, content)) {
             job.fail("the file " + path + " could not be written", k);
-            return;
+            return false;
         }
         written(path);
     }
+    return true;
 }
 
 // A trace takes 32 MB and a while to clear: the batches of one program
@@ -164,22 +175,146 @@ std::string manifest_line(std::vector<std::string> fields) {
     return line + "\n";
 }
 
+// The batch's manifest.csv, rewritten while the runs go on so that it never
+// names a file that is not complete: a run is "ok" once every file of it is
+// written, "failed" once its scenario failed, and "pending" until then (a
+// manifest with pending runs is that of a batch still running, or killed).
+// Rewriting it all for every run would make a large batch's cost grow with
+// the square of its runs: it is rewritten at most once a second, and never
+// for more than a tenth of the time, and once more when the batch ends.
+class Manifest {
+public:
+    Manifest(const std::vector<std::unique_ptr<Job>>& jobs, const BatchOptions& options)
+        : jobs_(jobs), options_(options), path_((fs::path(options.out_dir) / "manifest.csv").string()) {}
+
+    const std::string& path() const { return path_; }
+
+    // Writes the manifest as it stands; false when it could not be written.
+    bool write() {
+        const std::lock_guard lock(mutex_);
+        return write_locked();
+    }
+
+    // Writes it unless it was written lately, or another thread is writing it.
+    void write_now_and_then() {
+        const std::unique_lock lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock()) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - written_at_ < std::max<std::chrono::steady_clock::duration>(std::chrono::seconds(1), 10 * took_)) return;
+        write_locked();
+    }
+
+private:
+    bool write_locked() {
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = write_text(path_, text());
+        written_at_ = std::chrono::steady_clock::now();
+        took_ = written_at_ - start;
+        return ok;
+    }
+
+    std::string text() const {
+        std::string out = manifest_line(
+            {"source", "scenario", "replicate", "seed", "status", "message", "data", "peaks", "record", "components",
+             "suite", "suite_version", "series", "level"});
+        for (const auto& job : jobs_) {
+            std::string message;
+            if (job->failed) {
+                const std::lock_guard lock(job->mutex);
+                message = job->message;
+            }
+            // A scenario refused before any of its runs began has one line,
+            // however many replicates it asked for.
+            if (job->failed && !job->complete) {
+                out += manifest_line({job->source, job->name, "", "", "failed", message});
+                continue;
+            }
+            for (int k = 1; k <= job->replicates; ++k) {
+                const std::string seed = job->seeds.empty() ? "" : job->seeds[k - 1];
+                const std::string replicate = std::to_string(k);
+                if (job->failed) {
+                    out += manifest_line({job->source, job->name, replicate, seed, "failed", message});
+                } else if (!job->complete[k - 1]) {
+                    out += manifest_line({job->source, job->name, replicate, seed, "pending"});
+                } else {
+                    const std::string stem = run_stem(job->name, k, job->replicates);
+                    const std::optional<SuiteLabel>& suite = job->scenario->suite;
+                    out += manifest_line({job->source, job->name, replicate, seed, "ok", "",
+                                          stem + extension_of(options_.format), stem + ".peaks.csv", stem + ".json",
+                                          options_.components ? stem + ".components.csv" : "",
+                                          suite ? suite->name : "", suite ? suite->version : "",
+                                          suite ? suite->series : "", suite ? number_text(suite->level) : ""});
+                }
+            }
+        }
+        return out;
+    }
+
+    const std::vector<std::unique_ptr<Job>>& jobs_;
+    const BatchOptions& options_;
+    const std::string path_;
+    std::mutex mutex_;
+    std::chrono::steady_clock::time_point written_at_{};
+    std::chrono::steady_clock::duration took_{};
+};
+
+// The output folder, held for this batch alone (an advisory lock on the
+// folder itself, so that nothing is left in it): a second generator writing
+// into the same folder is refused instead of mixing its files and manifest
+// with this one's.
+class FolderLock {
+public:
+    // Empty when the folder is held; otherwise why not.
+    std::string hold(const std::string& dir) {
+        fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0) return "the output folder " + dir + " cannot be opened: " + std::strerror(errno);
+        int result = 0;
+        do {
+            result = ::flock(fd_, LOCK_EX | LOCK_NB);
+        } while (result != 0 && errno == EINTR);
+        if (result == 0) return {};
+        if (errno == EWOULDBLOCK) {
+            return "the output folder " + dir +
+                   " is in use by another elutrix-generate, which is writing into it; wait until it ends, or write "
+                   "into another folder (--out)";
+        }
+        return "the output folder " + dir + " cannot be locked: " + std::strerror(errno);
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace
 
 BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOptions& options) {
     BatchReport report;
-    std::string manifest = manifest_line(
-        {"source", "scenario", "replicate", "seed", "status", "message", "data", "peaks", "record", "components",
-         "suite", "suite_version", "series", "level"});
+    // The scenario files in the output folder, by name: no run may write over one.
+    const std::set<std::string> inputs = inputs_in(sources, options.out_dir);
+    if (inputs.contains("manifest.csv")) {
+        report.failures.push_back("the batch's manifest.csv would replace the scenario file of that name in " +
+                                  options.out_dir + "; nothing was written. Write into another folder (--out).");
+        return report;
+    }
 
     // Every scenario becomes a job, and so does a file that cannot be read.
     std::vector<std::unique_ptr<Job>> jobs;
-    std::map<std::string, const Job*> stems;  // file stem -> the scenario that writes it
+    std::unordered_map<std::string, const Job*> stems;  // file stem -> the scenario that writes it
     std::set<std::uint64_t> drawn;           // no two unseeded runs share a seed
-    // The scenario files in the output folder, by name: no run may write over one.
-    const std::set<std::string> inputs = inputs_in(sources, options.out_dir);
-    const std::vector<std::string> endings = {extension_of(options.format), ".peaks.csv", ".json",
-                                              options.components ? ".components.csv" : extension_of(options.format)};
+    std::vector<std::string> endings = {extension_of(options.format), ".peaks.csv", ".json"};
+    if (options.components) endings.push_back(".components.csv");
+    // The scenario whose files include one named file, or none.
+    const auto writer_of = [&](const std::string& file) -> const Job* {
+        for (const std::string& ending : endings) {
+            if (!file.ends_with(ending)) continue;
+            const auto it = stems.find(file.substr(0, file.size() - ending.size()));
+            if (it != stems.end()) return it->second;
+        }
+        return nullptr;
+    };
     for (const ScenarioSource& source : sources) {
         if (!source.file.error.empty()) {
             auto job = std::make_unique<Job>();
@@ -211,6 +346,25 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                     break;
                 }
             }
+            // A file of one run may also bear the name of another kind of
+            // file of another scenario ("a.peaks.csv" of "a" and of "a.peaks"
+            // in CSV), or of the manifest.
+            for (int k = 1; !job->failed && k <= job->replicates; ++k) {
+                const std::string stem = run_stem(job->name, k, job->replicates);
+                for (const std::string& ending : endings) {
+                    const std::string name = stem + ending;
+                    if (name == "manifest.csv") {
+                        job->fail("its file manifest.csv would be replaced by the batch's manifest. Give it another "
+                                  "\"name\".");
+                        break;
+                    }
+                    if (const Job* other = writer_of(name)) {
+                        job->fail("its file " + name + " would take the name of a file of scenario \"" + other->name +
+                                  "\" (" + other->source + "). Give it another \"name\".");
+                        break;
+                    }
+                }
+            }
             for (int k = 1; !job->failed && !inputs.empty() && k <= job->replicates; ++k) {
                 for (const std::string& ending : endings) {
                     const std::string name = run_stem(job->name, k, job->replicates) + ending;
@@ -224,6 +378,7 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                 for (int k = 1; k <= job->replicates; ++k) stems[run_stem(job->name, k, job->replicates)] = job.get();
                 job->seeds = replicate_seeds(job->scenario->settings, job->replicates, drawn);
                 job->written.resize(static_cast<std::size_t>(job->replicates));
+                job->complete = std::make_unique<std::atomic<bool>[]>(static_cast<std::size_t>(job->replicates));
             }
             jobs.push_back(std::move(job));
         }
@@ -236,25 +391,43 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
     }
 
     std::error_code folder_error;
-    if (!runs.empty()) fs::create_directories(options.out_dir, folder_error);
+    fs::create_directories(options.out_dir, folder_error);
     if (folder_error) {
         for (const auto& job : jobs) {
             if (!job->failed) job->fail("the output folder " + options.out_dir + " cannot be made: " + folder_error.message());
         }
         runs.clear();
     }
+    FolderLock lock;
+    if (!folder_error) {
+        if (const std::string why = lock.hold(options.out_dir); !why.empty()) {
+            report.failures.push_back(why + "; nothing was written.");
+            return report;
+        }
+    }
 
+    // The previous batch's manifest goes at once: every run is pending.
+    Manifest manifest(jobs, options);
+    if (!folder_error) manifest.write();
     const auto made = stamp_moment();
     for_each_run(
         runs.size(), options.threads,
         [&](std::size_t i, Trace& trace, RandomGenerator& generator) {
-            if (!runs[i].job->failed) perform(runs[i], options, made, trace, generator);
+            const Run& run = runs[i];
+            if (!run.job->failed && perform(run, options, made, trace, generator)) {
+                run.job->complete[run.replicate - 1] = true;
+                manifest.write_now_and_then();
+            }
         },
         [&](std::size_t i, const std::string& what) {
             runs[i].job->fail("The run stopped: " + what, runs[i].replicate);
         },
         options.progress);
 
+    // The manifest first, then the files of failed scenarios go: it never
+    // names a file that is not there.
+    if (!manifest.write()) report.failures.push_back("the file " + manifest.path() + " could not be written");
+    std::vector<std::string> failures;
     for (const auto& job : jobs) {
         if (job->failed) {
             // Whatever of it was written before it failed goes again.
@@ -263,32 +436,13 @@ BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOpt
                     std::error_code ignored;
                     fs::remove(path, ignored);
                 }
-            report.failures.push_back(failure_line(*job));
-            if (job->replicates == 0) manifest += manifest_line({job->source, job->name, "", "", "failed", job->message});
+            failures.push_back(failure_line(*job));
         } else {
+            report.runs_written += static_cast<std::size_t>(job->replicates);
             for (const auto& [row, warning] : job->clipping) report.warnings.push_back(warning);
         }
-        for (int k = 1; k <= job->replicates; ++k) {
-            const std::string stem = run_stem(job->name, k, job->replicates);
-            const std::string seed = job->seeds.empty() ? "" : job->seeds[k - 1];
-            if (job->failed) {
-                manifest += manifest_line({job->source, job->name, std::to_string(k), seed, "failed", job->message});
-                continue;
-            }
-            ++report.runs_written;
-            const std::optional<SuiteLabel>& suite = job->scenario->suite;
-            manifest += manifest_line({job->source, job->name, std::to_string(k), seed, "ok", "",
-                                       stem + extension_of(options.format), stem + ".peaks.csv", stem + ".json",
-                                       options.components ? stem + ".components.csv" : "",
-                                       suite ? suite->name : "", suite ? suite->version : "",
-                                       suite ? suite->series : "", suite ? number_text(suite->level) : ""});
-        }
     }
-
-    std::error_code ignored;
-    fs::create_directories(options.out_dir, ignored);
-    const std::string manifest_path = (fs::path(options.out_dir) / "manifest.csv").string();
-    if (!write_text(manifest_path, manifest)) report.failures.push_back("the file " + manifest_path + " could not be written");
+    report.failures.insert(report.failures.begin(), failures.begin(), failures.end());
     return report;
 }
 
@@ -308,6 +462,8 @@ void for_each_run(std::size_t count, unsigned threads, const RunBody& run, const
             try {
                 if (!trace) trace = std::make_unique<Trace>();
                 run(i, *trace, generator);
+            } catch (const std::bad_alloc&) {
+                failed(i, "there is not enough memory for it");
             } catch (const std::exception& error) {
                 failed(i, error.what());
             }

@@ -200,7 +200,8 @@ int main(int argc, char** argv) {
         options.progress = [start](std::size_t done, std::size_t total) {
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             // Back to the line's start, and the rest of the old line cleared.
-            std::fprintf(stderr, "\r%s\033[K", elutrix::generate::progress_line(done, total, seconds).c_str());
+            const std::size_t columns = elutrix::generate::terminal_columns(STDERR_FILENO);
+            std::fprintf(stderr, "\r%s\033[K", elutrix::generate::progress_line(done, total, seconds, columns).c_str());
             std::fflush(stderr);
         };
     }

@@ -145,7 +145,9 @@ std::string record_json(const RunOutput& run, const std::string& name, int repli
         record["detector_realised"] = realised;
     }
     if (suite) record["suite"] = suite_json(*suite);
-    return record.dump(2) + "\n";
+    // A name made from a file name that is not UTF-8 is written with U+FFFD
+    // for its stray bytes.
+    return record.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 RunComponents::RunComponents(const RunOutput& run)

@@ -52,7 +52,9 @@ RunOutput run_once(const ComponentTable& rows, const SimulationSettings& setting
     out.seed_drawn = seed_drawn;
     const RunResult result = update_run(out.rows, out.settings, trace, nullptr, generator);
     if (!result.ok) {
-        out.message = result.message;
+        // The window's message, which quotes texts as typed: shown as every
+        // message of the generator is, escaped and of bounded length.
+        out.message = readable_text(result.message, max_message_bytes);
         return out;
     }
     out.ok = true;
@@ -112,20 +114,50 @@ SimulationSettings replicate_settings(const SimulationSettings& settings, int k,
 
 std::string repeated_seed_problem(const SimulationSettings& settings, int count) {
     if (!settings.use_seed || settings.noise_kind == NoiseKind::omit || count < 2) return {};
-    std::vector<std::pair<double, int>> magnitudes;  // |seed of replicate k|, k
-    for (int k = 1; k <= count; ++k) {
-        const double seed = text_value(replicate_settings(settings, k, 0).seed);
-        magnitudes.push_back({std::fabs(seed), k});
+    const double first = text_value(settings.seed);
+    if (!std::isfinite(first)) {
+        return "the seed " + readable_text(settings.seed, 40) + " is too large: replicates 2 and on reseed with seed + replicate - 1, "
+               "which has no value. Give a seed of 0 or more, below 10^15.";
     }
+    const auto seed_of = [&](int k) {
+        return k == 1 ? readable_text(settings.seed, 40) : value_text(first + static_cast<double>(k - 1));
+    };
+    const auto value_of = [&](int k) { return k == 1 ? first : text_value(value_text(first + static_cast<double>(k - 1))); };
+    const auto repeat = [&](int a, int b) {
+        return "replicates " + std::to_string(a) + " and " + std::to_string(b) +
+               " would draw the same noise: their seeds (seed + replicate - 1) are " + seed_of(a) + " and " +
+               seed_of(b) + ", and the generator uses a seed's magnitude. Give a seed of 0 or more, below 10^15.";
+    };
+    // A whole seed whose replicates' seeds all have at most 15 digits
+    // repeats a magnitude only by crossing 0, and the smallest magnitude
+    // it repeats is 1 (the seeds -1 and 1) or, from a seed of 0, none.
+    if (first == std::floor(first) && std::fabs(first) + count < 1e15 && text_value(value_text(first)) == first) {
+        if (first >= 0.0 || first + (count - 1) < 1.0) return {};
+        const int minus_one = static_cast<int>(-first);  // the replicate of seed -1
+        return repeat(minus_one, minus_one + 2);
+    }
+    // A whole seed of 0 or more: the seeds' values rise with k, and repeat
+    // only once they reach 10^15, where their texts round to 15 digits; the
+    // first two alike are the answer.
+    if (first == std::floor(first) && first >= 0.0) {
+        const double from = std::max(1.0, 1e15 - first - 1.0);
+        if (from > count) return {};
+        double previous = value_of(static_cast<int>(from));
+        for (int k = static_cast<int>(from) + 1; k <= count; ++k) {
+            const double seed = value_of(k);
+            if (seed == previous) return repeat(k - 1, k);
+            previous = seed;
+        }
+        return {};
+    }
+    std::vector<std::pair<double, int>> magnitudes;  // |seed of replicate k|, k
+    for (int k = 1; k <= count; ++k) magnitudes.push_back({std::fabs(value_of(k)), k});
     std::sort(magnitudes.begin(), magnitudes.end());
     for (std::size_t i = 1; i < magnitudes.size(); ++i) {
         if (magnitudes[i].first != magnitudes[i - 1].first) continue;
         const int a = std::min(magnitudes[i].second, magnitudes[i - 1].second);
         const int b = std::max(magnitudes[i].second, magnitudes[i - 1].second);
-        return "replicates " + std::to_string(a) + " and " + std::to_string(b) +
-               " would draw the same noise: their seeds (seed + replicate - 1) are " +
-               replicate_settings(settings, a, 0).seed + " and " + replicate_settings(settings, b, 0).seed +
-               ", and the generator uses a seed's magnitude. Give a seed of 0 or more, below 10^15.";
+        return repeat(a, b);
     }
     return {};
 }

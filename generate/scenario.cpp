@@ -1,12 +1,18 @@
 #include "generate/scenario.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
+#include <new>
 #include <set>
 #include <span>
-#include <sstream>
 
 namespace elutrix::generate {
 
@@ -50,13 +56,18 @@ const char* enum_name(E value) {
 
 // ---------------------------------------------------------------- messages
 
-std::string in_quotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
+// Keys longer than this get no "did you mean": the known keys are short.
+constexpr std::size_t max_suggested_key = 64;
 
-// A JSON value as it stands in the file, cut short when long.
+// A text as a JSON string, quoted and escaped (control characters, NUL
+// included, as \u0000), cut short at a character boundary when long.
+std::string in_quotes(std::string_view text) { return readable_text(text, 60, true); }
+
+// A JSON value as it stands in the file, cut short when long. Values are at
+// most max_scenario_depth deep, so writing one out cannot exhaust the stack.
 std::string shown(const json& value) {
-    std::string text = value.dump();
-    if (text.size() > 40) text = text.substr(0, 37) + "...";
-    return text;
+    if (value.is_string()) return readable_text(value.get_ref<const std::string&>(), 40, true);
+    return readable_text(value.dump(-1, ' ', false, json::error_handler_t::replace), 40, false);
 }
 
 std::size_t edit_distance(std::string_view a, std::string_view b) {
@@ -95,7 +106,9 @@ void check_keys(const json& object, std::span<const char* const> known, const Pl
         std::string message = "unknown key " + in_quotes(key) + " " + place.text;
         const char* nearest = nullptr;
         std::size_t best = std::max<std::size_t>(2, key.size() / 3) + 1;
-        for (const char* k : known) {
+        // A key far longer than every known one is near none of them; the
+        // distance is not worked out for it.
+        for (const char* k : key.size() > max_suggested_key ? std::span<const char* const>() : known) {
             const std::size_t d = edit_distance(key, k);
             if (d < best) {
                 best = d;
@@ -232,8 +245,8 @@ constexpr const char* record_program = "elutrix-generate";
 
 // A name that can begin a file name in the output folder.
 bool usable_name(const std::string& name) {
-    if (name.empty() || name == "." || name == "..") return false;
-    return std::none_of(name.begin(), name.end(), [](char c) { return c == '/' || c == '\0'; });
+    if (name.empty() || name == "." || name == ".." || name.size() > max_name_bytes) return false;
+    return std::none_of(name.begin(), name.end(), [](char c) { return c == '/' || (c >= 0 && c < 0x20) || c == 0x7F; });
 }
 
 std::string given_name(const json& value) {
@@ -294,7 +307,7 @@ private:
             } else if (f.array) {
                 path += "[" + std::to_string(f.index) + "]";
             } else {
-                path += (path.empty() ? "" : ".") + f.key;
+                path += (path.empty() ? "" : ".") + readable_text(f.key, 60);
             }
         }
         return (path.empty() ? std::string("at the top level") : "in " + path) + scenario;
@@ -304,20 +317,129 @@ private:
     std::string found_;
 };
 
-// "line 3, column 7" of the 1-based byte position of a parse error.
-std::string line_and_column(std::string_view text, std::size_t byte) {
-    const std::size_t at = std::min(byte == 0 ? 0 : byte - 1, text.size());
+// "line 3, column 7" of the 0-based byte offset at.
+std::string line_and_column(std::string_view text, std::size_t at) {
+    at = std::min(at, text.size());
     const std::size_t line = 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + at, '\n'));
-    const std::size_t line_start = text.rfind('\n', at == 0 ? std::string_view::npos : at - 1);
+    const std::size_t line_start = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
     const std::size_t column = line_start == std::string_view::npos ? at + 1 : at - line_start;
     return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
 // The reason of a parser message, without its "[json.exception...] parse
-// error at ...: " opening.
+// error at ...: " opening, as messages show it (the parser quotes what it
+// last read, which may be long or not UTF-8).
 std::string reason_of(const std::string& what) {
     const std::size_t colon = what.find(": ");
-    return colon == std::string::npos ? what : what.substr(colon + 2);
+    const std::size_t bracket = what.starts_with("[json.exception") ? what.find("] ") : std::string::npos;
+    const std::size_t from = colon != std::string::npos ? colon + 2 : bracket != std::string::npos ? bracket + 2 : 0;
+    return readable_text(std::string_view(what).substr(from), 200);
+}
+
+// What the parser does not check: a NUL byte (which it takes for the end of
+// the text) and nesting deeper than max_scenario_depth, found by one pass
+// over the bytes. The message and the byte offset of the first, or an empty
+// message.
+std::pair<std::string, std::size_t> unparsable_bytes(std::string_view text) {
+    bool in_string = false;
+    bool escaped = false;
+    int depth = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\0') return {"a NUL byte, which no JSON text holds", i};
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > max_scenario_depth) {
+                return {"too deeply nested: more than " + std::to_string(max_scenario_depth) +
+                            " levels of lists and objects",
+                        i};
+            }
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return {};
+}
+
+// The byte offset of the first number outside strings that is spelt as
+// token, or npos.
+std::size_t number_at(std::string_view text, std::string_view token) {
+    bool in_string = false;
+    bool escaped = false;
+    const auto digits = [&text](std::size_t i) {
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+        return i;
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            // The number as the parser reads it: -, digits, a fraction, an exponent.
+            std::size_t end = digits(c == '-' ? i + 1 : i);
+            if (end < text.size() && text[end] == '.') end = digits(end + 1);
+            if (end < text.size() && (text[end] == 'e' || text[end] == 'E')) {
+                ++end;
+                if (end < text.size() && (text[end] == '+' || text[end] == '-')) ++end;
+                end = digits(end);
+            }
+            if (text.substr(i, end - i) == token) return i;
+            i = std::max(i, end - 1);
+        }
+    }
+    return std::string_view::npos;
+}
+
+// A record makes its one run again, with the seed its settings hold; its
+// "seed", "replicate" and "replicates" say what that run was, and must
+// agree with it, so that an edit of them is not silently left unused.
+void check_record(const json& record) {
+    const auto whole = [](const json& v) { return v.is_number_integer() || v.is_number_unsigned(); };
+    long long replicates = 1;
+    if (const auto it = record.find("replicates"); it != record.end()) {
+        if (!whole(*it) || it->get<long long>() < 1 || it->get<long long>() > max_replicates) {
+            fail("\"replicates\" of a run's record must be a whole number from 1 to " + std::to_string(max_replicates) +
+                 ", not " + shown(*it));
+        }
+        replicates = it->get<long long>();
+    }
+    if (const auto it = record.find("replicate"); it != record.end()) {
+        if (!whole(*it) || it->get<long long>() < 1 || it->get<long long>() > replicates) {
+            fail("\"replicate\" of a run's record must be a whole number from 1 to its \"replicates\" (" +
+                 std::to_string(replicates) + "), not " + shown(*it) +
+                 ". A record makes its one run again; --replicates makes replicates of it");
+        }
+    }
+    const auto seed = record.find("seed");
+    if (seed == record.end() || seed->is_null()) return;  // null: the run's seed was not a finite number
+    const auto settings = record.find("settings");
+    const bool in_settings = settings != record.end() && settings->is_object() && settings->contains("seed");
+    const json settings_seed = in_settings ? (*settings)["seed"] : json(SimulationSettings{}.seed);
+    const bool agree = seed->is_number() && (settings_seed.is_string() || settings_seed.is_number()) &&
+                       (settings_seed.is_string() ? text_value(settings_seed.get<std::string>())
+                                                  : settings_seed.get<double>()) == seed->get<double>();
+    if (!agree) {
+        fail("the record's \"seed\" (" + shown(*seed) + ") is not the seed in its settings (" + shown(settings_seed) +
+             "): a record makes its run again with the seed in its settings. Give the seed there alone (or "
+             "make both the same)");
+    }
 }
 
 // "suite": {"name": text, "version": text, "series": text, "level": number},
@@ -347,6 +469,53 @@ SuiteLabel suite_from_json(const json& value) {
 
 }  // namespace
 
+std::string readable_text(std::string_view text, std::size_t max_bytes, bool quoted) {
+    std::string out = quoted ? "\"" : "";
+    std::size_t cut = 0;  // where the text is cut when too long: after the last unit that leaves room for "..."
+    const auto put = [&](std::string_view unit) {
+        out += unit;
+        if (out.size() + 3 <= max_bytes) cut = out.size();
+    };
+    for (std::size_t i = 0; i < text.size() && out.size() <= max_bytes;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // The length of the UTF-8 sequence c begins, 0 when it begins none.
+        const std::size_t length = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3
+                                                                             : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
+        bool valid = length != 0 && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k) valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (valid && length >= 3) {
+            // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+            const auto second = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xE0 && second < 0xA0) && !(c == 0xED && second > 0x9F) && !(c == 0xF0 && second < 0x90) &&
+                    !(c == 0xF4 && second > 0x8F);
+        }
+        if (!valid) {
+            put("\xEF\xBF\xBD");
+            ++i;
+            continue;
+        }
+        if (c < 0x20 || c == 0x7F) {
+            static const char* const names[] = {"\\b", "\\t", "\\n", "", "\\f", "\\r"};
+            char escaped[8];
+            if (c >= 8 && c <= 13 && c != 11) {
+                put(names[c - 8]);
+            } else {
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                put(escaped);
+            }
+        } else if (quoted && (c == '"' || c == '\\')) {
+            put(c == '"' ? "\\\"" : "\\\\");
+        } else {
+            put(text.substr(i, length));
+        }
+        i += length;
+    }
+    if (quoted) out += '"';
+    if (out.size() <= max_bytes) return out;
+    out.resize(cut);
+    return out + "...";
+}
+
 const char* name_of(EfficiencyChoice value) { return enum_name(value); }
 const char* name_of(PeakModel value) { return enum_name(value); }
 const char* name_of(BaselineShape value) { return enum_name(value); }
@@ -358,6 +527,7 @@ Scenario scenario_from_json(const json& value, const std::string& default_name) 
     // settings; what the run computed is left aside.
     if (const auto it = value.find("program"); it != value.end() && *it == record_program) {
         check_keys(value, record_keys, Place::top());
+        check_record(value);
         json scenario = json::object();
         for (const char* key : {"name", "rows", "settings", "detector", "suite"}) {
             if (const auto field = value.find(key); field != value.end()) scenario[key] = *field;
@@ -370,7 +540,8 @@ Scenario scenario_from_json(const json& value, const std::string& default_name) 
 
     if (const auto it = value.find("name"); it != value.end()) {
         if (!it->is_string() || !usable_name(it->get<std::string>())) {
-            fail("\"name\" must be a text that can begin a file name (not empty, no \"/\", not \".\" or \"..\"), not " +
+            fail("\"name\" must be a text that can begin a file name (not empty, at most " +
+                 std::to_string(max_name_bytes) + " bytes, no \"/\" or control characters, not \".\" or \"..\"), not " +
                  shown(*it));
         }
         scenario.name = it->get<std::string>();
@@ -427,24 +598,32 @@ Scenario scenario_from_json(const json& value, const std::string& default_name) 
     return scenario;
 }
 
-ScenarioFile read_scenarios(std::string_view text, std::string_view stem) {
+namespace {
+
+ScenarioFile read_scenarios_of(std::string_view text, std::string_view stem) {
     ScenarioFile file;
     json document;
     DuplicateKeys duplicates;
+    if (const auto [problem, at] = unparsable_bytes(text); !problem.empty()) {
+        file.error = "malformed JSON at " + line_and_column(text, at) + ": " + problem;
+        return file;
+    }
     try {
         document = json::parse(text.begin(), text.end(), std::ref(duplicates));
     } catch (const json::parse_error& error) {
-        file.error = "malformed JSON at " + line_and_column(text, error.byte) + ": " + reason_of(error.what());
+        file.error = "malformed JSON at " + line_and_column(text, error.byte == 0 ? 0 : error.byte - 1) + ": " +
+                     reason_of(error.what());
         return file;
     } catch (const json::exception& error) {
         // A number beyond the range of a double: the parser names it but not
-        // where it stands, so the first occurrence of its text is shown.
-        std::string message = "malformed JSON: " + reason_of(error.what());
-        const std::size_t open = message.find('\'');
-        const std::size_t close = message.rfind('\'');
+        // where it stands, so the first number spelt so is shown.
+        const std::string what = error.what();
+        std::string message = "malformed JSON: " + reason_of(what);
+        const std::size_t open = what.find('\'');
+        const std::size_t close = what.rfind('\'');
         if (open != std::string::npos && close > open) {
-            const std::size_t at = text.find(message.substr(open + 1, close - open - 1));
-            if (at != std::string_view::npos) message += " at " + line_and_column(text, at + 1);
+            const std::size_t at = number_at(text, std::string_view(what).substr(open + 1, close - open - 1));
+            if (at != std::string_view::npos) message += " at " + line_and_column(text, at);
         }
         file.error = message;
         return file;
@@ -481,16 +660,64 @@ ScenarioFile read_scenarios(std::string_view text, std::string_view stem) {
     return file;
 }
 
-ScenarioFile read_scenario_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    if (in) text << in.rdbuf();
-    if (!in || in.bad() || std::filesystem::is_directory(path)) {
+}  // namespace
+
+ScenarioFile read_scenarios(std::string_view text, std::string_view stem) {
+    try {
+        return read_scenarios_of(text, stem);
+    } catch (const std::bad_alloc&) {
         ScenarioFile file;
-        file.error = "cannot be read";
+        file.error = "cannot be read: there is not enough memory to read it";
         return file;
     }
-    return read_scenarios(text.str(), std::filesystem::path(path).stem().string());
+}
+
+ScenarioFile read_scenario_file(const std::string& path) {
+    ScenarioFile file;
+    const auto failed = [&file](const std::string& why) {
+        file.error = why;
+        return file;
+    };
+    const auto unreadable = [&failed](int error) { return failed("cannot be read: " + std::string(std::strerror(error))); };
+    if (path.find('\0') != std::string::npos) return failed("cannot be read: the path holds a NUL character");
+    // Not blocking: a FIFO without a writer would hold the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return unreadable(errno);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return unreadable(errno);
+    if (S_ISDIR(info.st_mode)) return unreadable(EISDIR);
+    if (!S_ISREG(info.st_mode)) return failed("cannot be read: it is not a regular file (a pipe, a device or a socket)");
+    const auto too_large = [&failed] {
+        return failed("cannot be read: it is larger than " + std::to_string(max_scenario_file_bytes >> 20) +
+                      " MiB, the most a scenario file may hold");
+    };
+    if (static_cast<std::uintmax_t>(info.st_size) > max_scenario_file_bytes) return too_large();
+    std::string text;
+    try {
+        // The size may change while the file is read: one byte more than the
+        // limit is asked for, to see a file that has grown past it.
+        text.resize(static_cast<std::size_t>(info.st_size) + 1);
+        std::size_t size = 0;
+        for (;;) {
+            if (size == text.size()) {
+                if (size > max_scenario_file_bytes) return too_large();
+                text.resize(std::min(2 * size, max_scenario_file_bytes + 1));
+            }
+            const ssize_t got = ::read(fd, text.data() + size, text.size() - size);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return unreadable(errno);
+            if (got == 0) break;
+            size += static_cast<std::size_t>(got);
+        }
+        text.resize(size);
+        return read_scenarios(text, std::filesystem::path(path).stem().string());
+    } catch (const std::bad_alloc&) {
+        return failed("cannot be read: there is not enough memory to read it");
+    }
 }
 
 nlohmann::ordered_json rows_json(const ComponentTable& rows) {

@@ -33,6 +33,24 @@ struct SuiteLabel {
     double level = 0.0;
 };
 
+// The largest scenario file read, and the deepest nesting of lists and
+// objects in one: a scenario needs four levels.
+inline constexpr std::size_t max_scenario_file_bytes = std::size_t{16} << 20;
+inline constexpr int max_scenario_depth = 64;
+
+// The longest "name": with "_0001.components.csv" it still makes a file name.
+inline constexpr std::size_t max_name_bytes = 200;
+
+// A text as messages show it: valid UTF-8 (a byte that is not part of a
+// character becomes U+FFFD), control characters escaped as JSON escapes
+// them, and, when longer than max_bytes, cut at a character or escape
+// boundary and ended with "...". quoted writes it as a JSON string (in
+// quotes, with \" and \\ escaped).
+std::string readable_text(std::string_view text, std::size_t max_bytes, bool quoted = false);
+
+// The longest message of a run that stops, after readable_text.
+inline constexpr std::size_t max_message_bytes = 1000;
+
 struct Scenario {
     std::string name;  // "name", or else made from the file's stem
     ComponentTable rows = factory_table();

@@ -60,6 +60,14 @@ struct Run {
     bool ok() const { return data.out.ok; }
 };
 
+// A text of the core as Python's str: names made from file names may hold
+// bytes that are not UTF-8, which become surrogates as in os.fsdecode.
+py::str text(const std::string& value) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "surrogateescape");
+    if (!decoded) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
 // An array that owns the vector's memory.
 py::array_t<double> to_array(std::vector<double>&& values) {
     auto owned = std::make_unique<std::vector<double>>(std::move(values));
@@ -192,7 +200,7 @@ void write_run(const Run& run, const std::string& path, const std::string& forma
     }
     if (!written) {
         const std::string message = "the file " + path + " could not be written" + (why.empty() ? "" : ": " + why);
-        PyErr_SetString(PyExc_OSError, message.c_str());
+        PyErr_SetObject(PyExc_OSError, text(message).ptr());
         throw py::error_already_set();
     }
 }
@@ -202,9 +210,9 @@ void write_run(const Run& run, const std::string& path, const std::string& forma
 py::tuple entries_of(const ScenarioFile& file) {
     py::list entries;
     for (const ScenarioEntry& e : file.entries) {
-        entries.append(py::make_tuple(e.name, e.scenario ? py::cast(*e.scenario) : py::none(), e.error));
+        entries.append(py::make_tuple(text(e.name), e.scenario ? py::cast(*e.scenario) : py::none(), text(e.error)));
     }
-    return py::make_tuple(entries, file.error);
+    return py::make_tuple(entries, text(file.error));
 }
 
 }  // namespace
@@ -217,14 +225,14 @@ PYBIND11_MODULE(_elutrix, m) {
     m.attr("max_replicates") = max_replicates;
 
     py::class_<Scenario>(m, "Scenario")
-        .def_readonly("name", &Scenario::name)
+        .def_property_readonly("name", [](const Scenario& s) { return text(s.name); })
         .def_readonly("replicates", &Scenario::replicates);
 
     py::class_<Run>(m, "Run")
         .def_property_readonly("ok", &Run::ok)
-        .def_property_readonly("message", [](const Run& r) { return r.data.out.message; })
-        .def_readonly("name", &Run::name)
-        .def_property_readonly("stem", [](const Run& r) { return r.data.stem; })
+        .def_property_readonly("message", [](const Run& r) { return text(r.data.out.message); })
+        .def_property_readonly("name", [](const Run& r) { return text(r.name); })
+        .def_property_readonly("stem", [](const Run& r) { return text(r.data.stem); })
         .def_property_readonly("replicate", [](const Run& r) { return r.data.replicate; })
         .def_readonly("time_min", &Run::time_min)
         .def_readonly("response", &Run::response)

@@ -74,6 +74,9 @@ class SimulationError(Error, RuntimeError):
         self.replicate = replicate
 
 
+# The most worker threads of simulate_many: each holds a trace of 32 MB.
+MAX_THREADS = 64
+
 # The data file's forms, by the file name's ending.
 _FORMATS = {".xy": "xy", ".csv": "csv", ".cdf": "andi", ".nc": "andi"}
 
@@ -147,11 +150,12 @@ class Result:
         template types them and its readers expect; precision="double" keeps
         the run's doubles bit for bit. Returns the path."""
         path = os.fspath(path)
+        system_path = _system_path(path)
         if format is None:
-            format = _FORMATS.get(os.path.splitext(path)[1].lower())
+            format = _FORMATS.get(os.path.splitext(os.fsdecode(path))[1].lower())
             if format is None:
                 raise ValueError(f"no format given, and the name {path!r} does not end in .xy, .csv, .cdf or .nc")
-        self._run.write(path, format, precision)
+        self._run.write(system_path, format, precision)
         return path
 
     def __repr__(self):
@@ -166,11 +170,21 @@ def _json_value(value):
     raise TypeError(f"a scenario holds JSON values, not {type(value).__name__}")
 
 
+def _system_path(path):
+    """A path as the system takes it (bytes); one holding a NUL character is
+    refused, as open() refuses it."""
+    encoded = os.fsencode(path)
+    if b"\0" in encoded:
+        raise ValueError("embedded null byte")
+    return encoded
+
+
 def _scenario(scenario):
     """The one scenario of a dict or a scenario file, and its file."""
     if isinstance(scenario, (str, bytes, os.PathLike)):
+        system_path = _system_path(scenario)
         source = os.fsdecode(scenario)
-        entries, error = _elutrix.read_scenario_file(source)
+        entries, error = _elutrix.read_scenario_file(system_path)
         where = source
     elif isinstance(scenario, dict):
         try:
@@ -179,6 +193,8 @@ def _scenario(scenario):
             raise ScenarioError(f"the scenario holds a number that JSON has not: {e}") from None
         except TypeError as e:
             raise ScenarioError(str(e)) from None
+        except RecursionError:
+            raise ScenarioError("the scenario is too deeply nested") from None
         entries, error = _elutrix.read_scenarios(text, "scenario")
         source, where = "", "the scenario"
     else:
@@ -193,7 +209,7 @@ def _scenario(scenario):
     return parsed, source
 
 
-def _whole(value, what, lowest, highest):
+def _whole(value, what, lowest, highest, why=""):
     """A whole number (numpy's too, but no bool) from lowest to highest."""
     try:
         if isinstance(value, bool):
@@ -202,7 +218,7 @@ def _whole(value, what, lowest, highest):
     except TypeError:
         raise TypeError(f"{what} must be a whole number, not {value!r}") from None
     if not lowest <= number <= highest:
-        raise ValueError(f"{what} must be a whole number from {lowest} to {highest}, not {number}")
+        raise ValueError(f"{what} must be a whole number from {lowest} to {highest}{why}, not {number}")
     return number
 
 
@@ -228,7 +244,7 @@ def simulate(scenario, components=False):
     Raises ScenarioError when the scenario cannot be read, and
     SimulationError, with the window's message, when the run stops."""
     parsed, source = _scenario(scenario)
-    return _results(_elutrix.run(parsed, 1, bool(components), 1, source))[0]
+    return _results(_elutrix.run(parsed, 1, bool(components), 1, os.fsencode(source)))[0]
 
 
 def simulate_many(scenario, replicates=None, components=False, threads=0):
@@ -245,9 +261,9 @@ def simulate_many(scenario, replicates=None, components=False, threads=0):
     if replicates is None:
         replicates = parsed.replicates or 1
     replicates = _whole(replicates, "replicates", 1, _elutrix.max_replicates)
-    threads = _whole(threads, "threads", 0, 4096)
+    threads = _whole(threads, "threads", 0, MAX_THREADS, " (0: one per core; each worker holds a trace of 32 MB)")
     try:
-        runs = _elutrix.run(parsed, replicates, bool(components), threads, source)
+        runs = _elutrix.run(parsed, replicates, bool(components), threads, os.fsencode(source))
     except ValueError as e:
         raise ScenarioError(str(e)) from None
     return _results(runs)

@@ -1,9 +1,13 @@
 // Batches: bad input leaves no file of its scenario while the others go on,
 // the files and names of every run, the manifest, the record and the
 // components table.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <new>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -77,7 +81,7 @@ TEST(Batch, BadInputLeavesNoFileOfItAndTheOthersGoOn) {
     const std::string d = batch.dir.path() + "/";
     const std::vector<std::string> expected_failures = {
         d + "broken.json: malformed JSON at line 2, column 15: syntax error",
-        d + "missing.json: cannot be read",
+        d + "missing.json: cannot be read: No such file or directory",
         "\"toomany\" (" + d + "toomany.json): This run asks for 1800000 points",
         "\"typo\" (" + d + "list.json): scenario 2: unknown key \"sampling_rat\" in settings",
         "\"good\" (" + d + "clash.json): its files would take the names of those of scenario \"good\" (" + d +
@@ -96,13 +100,13 @@ TEST(Batch, BadInputLeavesNoFileOfItAndTheOthersGoOn) {
                                      "manifest.csv"}));
 
     const std::vector<std::string> manifest = lines(read_all(batch.out() + "/manifest.csv"));
-    ASSERT_EQ(manifest.size(), 1u + 9u);
+    ASSERT_EQ(manifest.size(), 1u + 8u);
     EXPECT_EQ(manifest[0], "source,scenario,replicate,seed,status,message,data,peaks,record,components,suite,suite_version,series,"
                            "level");
     std::map<std::string, int> status;
     for (std::size_t i = 1; i < manifest.size(); ++i) ++status[split(manifest[i])[4]];
     EXPECT_EQ(status["ok"], 3);
-    EXPECT_EQ(status["failed"], 4 + 2);  // one line each, two for the clash's replicates
+    EXPECT_EQ(status["failed"], 5);  // one line each, refused before any run began
     EXPECT_NE(manifest[1].find(",good,1,1,ok,,good_0001.xy,good_0001.peaks.csv,good_0001.json,"), std::string::npos);
     EXPECT_NE(manifest[2].find(",good,2,2,ok,,good_0002.xy"), std::string::npos);
 }
@@ -271,6 +275,136 @@ TEST(Batch, FormatNames) {
             EXPECT_EQ(name_of(*format), name);
         }
     }
+}
+
+struct ClashCase {
+    std::vector<std::pair<std::string, std::string>> files;  // scenario files: name, text
+    DataFormat format;
+    bool components;
+    std::string failure;               // the one failure holds it
+    std::set<std::string> written;     // the output folder afterwards
+    std::pair<std::string, std::string> holds;  // a file, and what it begins with
+};
+
+// Any two files of a batch that would take one name, whatever their kinds,
+// are refused before anything is written, as is a run file named like the
+// manifest.
+TEST(Batch, FilesThatWouldTakeOneNameAreRefused) {
+    const std::vector<ClashCase> cases = {
+        {{{"s.json", R"({"name": "manifest"})"}}, DataFormat::csv, false,
+         "its file manifest.csv would be replaced by the batch's manifest", {"manifest.csv"}, {"manifest.csv", "source,"}},
+        {{{"s.json", R"([{"name": "a"}, {"name": "a.peaks"}])"}}, DataFormat::csv, false,
+         R"("a.peaks" ()", {"a.csv", "a.peaks.csv", "a.json", "manifest.csv"}, {"a.peaks.csv", "row,model,"}},
+        {{{"s.json", R"([{"name": "a.peaks"}, {"name": "a"}])"}}, DataFormat::csv, false,
+         R"(its file a.peaks.csv would take the name of a file of scenario "a.peaks")",
+         {"a.peaks.csv", "a.peaks.peaks.csv", "a.peaks.json", "manifest.csv"}, {"a.peaks.csv", "time_min,response\n"}},
+        {{{"s.json", R"({"name": "a"})"}, {"t.json", R"({"name": "a.components"})"}}, DataFormat::csv, true,
+         R"(its file a.components.csv would take the name of a file of scenario "a")",
+         {"a.csv", "a.peaks.csv", "a.json", "a.components.csv", "manifest.csv"},
+         {"a.components.csv", "time_min,response,noise_free"}},
+        {{{"s.json", R"([{"name": "a"}, {"name": "a.peaks"}])"}}, DataFormat::xy, false, "",
+         {"a.xy", "a.peaks.csv", "a.json", "a.peaks.xy", "a.peaks.peaks.csv", "a.peaks.json", "manifest.csv"},
+         {"a.peaks.csv", "row,model,"}},
+    };
+    for (const ClashCase& c : cases) {
+        SCOPED_TRACE(c.files[0].second);
+        Batch batch;
+        BatchOptions options;
+        options.format = c.format;
+        options.components = c.components;
+        batch.run(c.files, options);
+        if (c.failure.empty()) {
+            EXPECT_TRUE(batch.report.ok());
+        } else {
+            ASSERT_EQ(batch.report.failures.size(), 1u);
+            EXPECT_NE(batch.report.failures[0].find(c.failure), std::string::npos) << batch.report.failures[0];
+        }
+        EXPECT_EQ(entries(batch.out()), c.written);
+        EXPECT_EQ(read_all(batch.out() + "/" + c.holds.first).rfind(c.holds.second, 0), 0u) << c.holds.first;
+    }
+}
+
+// A scenario file named manifest.csv in the output folder stops the batch
+// before it writes anything.
+TEST(Batch, AScenarioFileNamedLikeTheManifestIsNotReplaced) {
+    ScratchDir dir;
+    const std::string scenario = dir.file("manifest.csv");
+    write_all(scenario, R"({"name": "a"})");
+    BatchOptions options;
+    options.out_dir = dir.path();
+    const BatchReport report = run_batch(std::vector<std::string>{scenario}, options);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_NE(report.failures[0].find("manifest.csv would replace the scenario file of that name"), std::string::npos);
+    EXPECT_EQ(entries(dir.path()), std::set<std::string>{"manifest.csv"});
+    EXPECT_EQ(read_all(scenario), R"({"name": "a"})");
+}
+
+// While one batch writes into a folder, another is refused and writes nothing.
+TEST(Batch, AFolderInUseByAnotherBatchIsRefused) {
+    ScratchDir dir;
+    const int held = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    write_all(dir.file("manifest.csv"), "the other batch's\n");
+    BatchOptions options;
+    options.out_dir = dir.path();
+    const std::string scenario = dir.file("s.scenario");
+    write_all(scenario, R"({"name": "a"})");
+    BatchReport report = run_batch(std::vector<std::string>{scenario}, options);
+    ASSERT_EQ(report.failures.size(), 1u);
+    EXPECT_NE(report.failures[0].find("is in use by another elutrix-generate"), std::string::npos);
+    EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"manifest.csv", "s.scenario"}));
+    EXPECT_EQ(read_all(dir.file("manifest.csv")), "the other batch's\n");
+    ::close(held);
+    report = run_batch(std::vector<std::string>{scenario}, options);
+    EXPECT_TRUE(report.ok());
+    EXPECT_TRUE(testing::exists(dir.file("a.xy")));
+}
+
+// While the batch runs, the manifest lists every run as pending, ok (all its
+// files written) or failed; the previous batch's manifest is gone from the
+// start.
+TEST(Batch, TheManifestTellsTheTruthWhileTheBatchRuns) {
+    Batch batch;
+    std::filesystem::create_directories(batch.out());
+    write_all(batch.out() + "/manifest.csv", "the previous batch's\n");
+    BatchOptions options;
+    options.threads = 2;
+    std::map<std::string, int> seen;  // status -> lines seen over all calls
+    int calls = 0;
+    options.progress = [&](std::size_t, std::size_t) {
+        ++calls;
+        const std::vector<std::string> manifest = lines(read_all(batch.out() + "/manifest.csv"));
+        ASSERT_FALSE(manifest.empty());
+        EXPECT_EQ(manifest[0].rfind("source,", 0), 0u);
+        for (std::size_t i = 1; i < manifest.size(); ++i) {
+            const std::vector<std::string> f = split(manifest[i]);
+            ASSERT_GE(f.size(), 5u);
+            ++seen[f[4]];
+            if (f[4] == "ok") {
+                for (std::size_t j = 6; j < 9; ++j) EXPECT_TRUE(testing::exists(batch.out() + "/" + f[j])) << f[j];
+            }
+        }
+    };
+    // Runs of 180,000 points: slow enough for several rewrites.
+    batch.run({{"big.json", R"({"name": "big", "replicates": 60, "settings": {"sampling_rate": 2000}})"},
+               {"bad.json", R"({"rows": [{"retention_time": 10}], "settings": {"sampling_rate": 2000}})"}},
+              options);
+    EXPECT_GE(calls, 3);
+    EXPECT_GT(seen["pending"], 0);
+    EXPECT_GT(seen["ok"], 0);
+    const std::vector<std::string> manifest = lines(read_all(batch.out() + "/manifest.csv"));
+    ASSERT_EQ(manifest.size(), 1u + 60u + 1u);
+    for (std::size_t i = 1; i < manifest.size(); ++i) EXPECT_NE(split(manifest[i])[4], "pending") << manifest[i];
+}
+
+// Memory running out in a run is told in plain words.
+TEST(Batch, ARunOutOfMemoryIsToldInPlainWords) {
+    std::string message;
+    for_each_run(
+        1, 1, [](std::size_t, Trace&, RandomGenerator&) { throw std::bad_alloc(); },
+        [&](std::size_t, const std::string& what) { message = what; });
+    EXPECT_EQ(message, "there is not enough memory for it");
 }
 
 }  // namespace

@@ -7,7 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+
 #include "engine/version.h"
+#include "generate/progress_bar.h"
 #include "generate_test_support.h"
 
 extern char** environ;
@@ -57,9 +63,12 @@ Outcome run_program(std::vector<std::string> args, const testing::ScratchDir& di
 
 // Runs the program with its standard error on a terminal; returns what the
 // terminal received.
-std::string run_on_terminal(std::vector<std::string> args, const testing::ScratchDir& dir) {
+std::string run_on_terminal(std::vector<std::string> args, const testing::ScratchDir& dir, unsigned short columns = 80) {
     int terminal = -1, device = -1;
-    if (openpty(&terminal, &device, nullptr, nullptr, nullptr) != 0) return "<no terminal>";
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    if (openpty(&terminal, &device, nullptr, nullptr, &size) != 0) return "<no terminal>";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
@@ -116,7 +125,7 @@ TEST(Program, OptionsExitStatusAndMessages) {
          1, "",
          "elutrix-generate: \"bad\" (bad.json): This run asks for 1800000 points",
          {"OUT/a.xy"}, {"OUT/bad.xy", "OUT/bad.json"}},
-        {{"--out", "OUT", "missing.json", "a.json"}, 1, "", "elutrix-generate: missing.json: cannot be read\n",
+        {{"--out", "OUT", "missing.json", "a.json"}, 1, "", "elutrix-generate: missing.json: cannot be read: No such file or directory\n",
          {"OUT/a.xy"}},
         {{"--out", "OUT", "--", "--odd.json"}, 0, "", "", {"OUT/--odd.xy"}},
         {{"--andi-precision", "single", "a.json"}, 2, "", "--andi-precision needs float or double"},
@@ -125,11 +134,20 @@ TEST(Program, OptionsExitStatusAndMessages) {
         {{"--quiet=yes", "a.json"}, 2, "", "unknown option --quiet=yes"},
         {{"--format=andi", "a.json", "--andi-precision"}, 2, "", "--andi-precision needs float or double"},
         {{"--out=OUT", "--format=andi", "--andi-precision=double", "a.json"}, 0, "", "", {"OUT/a.cdf"}},
+        {{"--out", "OUT", "seed.json"}, 1, "", "\"seed\" (seed.json): the seed 1e999 is too large", {"OUT/manifest.csv"},
+         {"OUT/seed_0001.xy"}},
+        {{"--out", "OUT", "negative.json"}, 1, "", "replicates 5 and 7 would draw the same noise", {"OUT/manifest.csv"}},
+        {{"--out", "OUT", "deep.json", "a.json"}, 1, "", "deep.json: malformed JSON at line 1, column 65: too deeply nested",
+         {"OUT/a.xy"}},
     };
     for (const CliCase& c : cases) {
         const testing::ScratchDir dir;
         testing::write_all(dir.file("a.json"), "{}");
         testing::write_all(dir.file("--odd.json"), "{}");
+        testing::write_all(dir.file("seed.json"), R"({"seed": "1e999", "replicates": 2, "settings": {"noise_kind": "random"}})");
+        testing::write_all(dir.file("negative.json"),
+                           R"({"seed": -5, "replicates": 1000000, "settings": {"noise_kind": "random"}})");
+        testing::write_all(dir.file("deep.json"), std::string(100000, '[') + std::string(100000, ']'));
         testing::write_all(dir.file("bad.json"), R"({"rows": [{"retention_time": 10}], "settings": {"sampling_rate": 2000}})");
         std::vector<std::string> args = c.args;
         for (std::string& a : args) {
@@ -140,7 +158,10 @@ TEST(Program, OptionsExitStatusAndMessages) {
         std::string shown;
         for (const std::string& a : c.args) shown += a + " ";
         SCOPED_TRACE(shown);
+        const auto start = std::chrono::steady_clock::now();
         const Outcome o = run_program(args, dir);
+        // Refusals come at once, whatever the scenario asks for.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 3 * testing::prompt());
         EXPECT_EQ(o.status, c.status);
         EXPECT_NE(o.out.find(c.out), std::string::npos) << o.out;
         if (c.err.empty()) {
@@ -156,6 +177,52 @@ TEST(Program, OptionsExitStatusAndMessages) {
     }
 }
 
+// Killed in the middle of a batch, the program leaves a manifest whose "ok"
+// runs all have their files, and which marks the rest as pending.
+TEST(Program, AKilledBatchLeavesATruthfulManifest) {
+    const testing::ScratchDir dir;
+    testing::write_all(dir.file("big.json"), R"({"name": "big", "replicates": 300, "settings": {"sampling_rate": 2000}})");
+    std::filesystem::create_directories(dir.file("out"));
+    testing::write_all(dir.file("out/manifest.csv"), "the previous batch's\n");
+    std::vector<std::string> args = {"--quiet", "--out", dir.file("out"), dir.file("big.json")};
+    std::vector<char*> argv = argv_of(args);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    const auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    // Killed once the manifest names some runs ok.
+    std::string manifest;
+    for (int i = 0; i < 600 && count(manifest, ",ok,") < 3; ++i) {
+        ::usleep(50000);
+        manifest = read_all(dir.file("out/manifest.csv"));
+    }
+    // Meanwhile a second generator on the same folder is refused.
+    const Outcome second = run_program({"--out", dir.file("out"), dir.file("big.json")}, dir);
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("is in use by another elutrix-generate"), std::string::npos) << second.err;
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    manifest = read_all(dir.file("out/manifest.csv"));
+    ASSERT_EQ(manifest.rfind("source,scenario,replicate,seed,status,", 0), 0u) << manifest.substr(0, 100);
+    EXPECT_GE(count(manifest, ",ok,"), 3u);
+    EXPECT_GT(count(manifest, ",pending,"), 0u);
+    EXPECT_EQ(count(manifest, ",ok,") + count(manifest, ",pending,"), 300u);
+    std::istringstream lines(manifest);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(",ok,") == std::string::npos) continue;
+        for (const char* ending : {".xy", ".peaks.csv", ".json"}) {
+            const std::size_t at = line.find(std::string(",big_"));
+            ASSERT_NE(at, std::string::npos);
+            const std::string stem = line.substr(at + 1, 8);
+            EXPECT_TRUE(exists(dir.file("out/" + stem + ending))) << stem << ending;
+        }
+    }
+}
+
 TEST(Program, ShowsProgressOnATerminalUnlessQuiet) {
     const testing::ScratchDir dir;
     testing::write_all(dir.file("a.json"), "{}");
@@ -164,6 +231,50 @@ TEST(Program, ShowsProgressOnATerminalUnlessQuiet) {
     EXPECT_NE(bar.find("] 40/40 runs"), std::string::npos) << bar;
     EXPECT_NE(bar.find(" left"), std::string::npos) << bar;
     EXPECT_EQ(run_on_terminal({"--quiet", "--out", dir.file("out"), "--replicates", "40", "a.json"}, dir), "");
+}
+
+// On a narrow terminal every redraw stays within one line.
+TEST(Program, TheProgressBarFitsTheTerminal) {
+    const testing::ScratchDir dir;
+    testing::write_all(dir.file("a.json"), "{}");
+    for (const unsigned short columns : {20, 45, 200}) {
+        SCOPED_TRACE(columns);
+        const std::string shown = run_on_terminal({"--out", dir.file("out"), "--replicates", "40", "a.json"}, dir, columns);
+        std::size_t redraws = 0;
+        for (std::size_t at = shown.find('\r'); at != std::string::npos; at = shown.find('\r', at + 1)) {
+            if (shown.compare(at, 2, "\r\n") == 0) continue;  // the terminal's line end
+            const std::size_t end = shown.find("\033[K", at);
+            ASSERT_NE(end, std::string::npos);
+            EXPECT_LT(end - at - 1, columns) << shown.substr(at + 1, end - at - 1);
+            ++redraws;
+        }
+        EXPECT_GE(redraws, 2u);
+        EXPECT_NE(shown.find("40/40 runs"), std::string::npos) << shown;
+    }
+}
+
+TEST(Program, ProgressLinesNarrowToTheColumns) {
+    struct Case {
+        std::size_t columns;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {0, "[###############---------------] 500/1000 runs  100 runs/s  0:05 left"},
+        {80, "[###############---------------] 500/1000 runs  100 runs/s  0:05 left"},
+        {50, "[#####-----] 500/1000 runs  100 runs/s  0:05 left"},
+        {45, "[##---] 500/1000 runs  100 runs/s  0:05 left"},
+        {44, "500/1000 runs  100 runs/s  0:05 left"},
+        {30, "500/1000 runs  100 runs/s"},
+        {20, "500/1000 runs"},
+        {10, "500/1000 "},
+        {1, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(progress_line(500, 1000, 5.0, c.columns), c.line) << c.columns;
+        if (c.columns != 0) {
+            EXPECT_LT(c.line.size(), c.columns);
+        }
+    }
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -49,6 +51,12 @@ inline void write_all(const std::string& path, std::string_view text) {
 }
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// How long a refusal may take: at once, which under the sanitizers is ten
+// times as long.
+inline std::chrono::seconds prompt() {
+    return std::chrono::seconds(std::getenv("ELUTRIX_SANITIZED") ? 20 : 2);
+}
 
 inline auto fields(const ComponentRow& r) {
     return std::tie(r.enabled, r.retention_time, r.relative_response, r.plates, r.tau, r.resolution);

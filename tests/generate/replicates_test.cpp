@@ -3,6 +3,7 @@
 // the seed its record keeps.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
 
 #include "engine/chromatogram.h"
@@ -114,8 +115,18 @@ TEST(Replicates, SeedsThatWouldRepeatANoiseSequenceAreRefused) {
         {"1e17", 2, NoiseKind::random, "replicates 1 and 2"},
         {"-2", 5, NoiseKind::omit, nullptr},
         {nullptr, 5, NoiseKind::random, nullptr},
+        {"1e999", 2, NoiseKind::random, "the seed 1e999 is too large"},
+        {"-1e999", 2, NoiseKind::random_walk, "the seed -1e999 is too large"},
+        {"-5", 1000000, NoiseKind::random, "replicates 5 and 7 would draw the same noise: their seeds (seed + replicate - 1) are -1 and 1"},
+        {"-5abc", 7, NoiseKind::random, "replicates 5 and 7"},
+        {"-5", 6, NoiseKind::random, nullptr},
+        {"999999999500000", 1000000, NoiseKind::random, "replicates 500001 and 500002 would draw the same noise"},
+        {"1e15", 3, NoiseKind::random, "replicates 1 and 2"},
+        {"999999999999990", 10, NoiseKind::random, nullptr},
+        {"0", 1000000, NoiseKind::random, nullptr},
     };
     for (const RepeatCase& c : cases) {
+        const auto start = std::chrono::steady_clock::now();
         SimulationSettings s;
         s.use_seed = c.seed != nullptr;
         if (c.seed) s.seed = c.seed;
@@ -124,8 +135,10 @@ TEST(Replicates, SeedsThatWouldRepeatANoiseSequenceAreRefused) {
         if (!c.problem) {
             EXPECT_EQ(problem, "") << (c.seed ? c.seed : "unseeded");
         } else {
-            EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+            EXPECT_NE(problem.find(c.problem), std::string::npos) << c.seed << ": " << problem;
         }
+        // Refused, or let through, at once, whatever the count.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, testing::prompt()) << c.seed << " " << c.replicates;
     }
 }
 

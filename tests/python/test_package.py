@@ -346,3 +346,96 @@ def test_random_scenarios_run_alike_in_both(tmp_path):
                 "random", "random_walk", "JSON number", "empty", "non-numeric", "negative", "zero", "subnormal",
                 "huge", "positive"]
     assert not [k for k in expected if kinds[k] == 0], kinds
+
+
+HOSTILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "generate", "hostile")
+DEEP = "[" * 100000 + "]" * 100000
+
+
+def _hostile_path(tmp_path, kind):
+    """A path that is no readable scenario file, made for the test."""
+    if kind == "fifo":
+        os.mkfifo(tmp_path / "fifo.json")
+        return tmp_path / "fifo.json"
+    if kind == "large":
+        with open(tmp_path / "large.json", "wb") as f:
+            f.truncate(16 * 2**20 + 1)
+        return tmp_path / "large.json"
+    if kind == "deep":
+        (tmp_path / "deep.json").write_text('{"rows": ' + DEEP + "}")
+        return tmp_path / "deep.json"
+    if kind == "huge key":
+        (tmp_path / "key.json").write_text('{"' + "k" * (10 * 2**20) + '": 1}')
+        return tmp_path / "key.json"
+    return {"folder": tmp_path, "missing": tmp_path / "missing.json", "device": "/dev/zero"}[kind]
+
+
+# Every hostile input ends in the package's own exceptions, at once.
+@pytest.mark.parametrize("kind,words", [
+    ("fifo", "not a regular file"), ("device", "not a regular file"), ("large", "larger than 16 MiB"),
+    ("folder", "Is a directory"), ("missing", "No such file or directory"), ("deep", "too deeply nested"),
+    ("huge key", 'unknown key "kkkk'),
+] + [(name, "") for name in sorted(os.listdir(HOSTILE))])
+def test_hostile_scenario_files_raise_scenario_error(tmp_path, kind, words):
+    path = os.path.join(HOSTILE, kind) if kind.endswith(".json") else _hostile_path(tmp_path, kind)
+    start = time.monotonic()
+    with pytest.raises(elutrix.ScenarioError) as caught:
+        elutrix.simulate(path)
+    assert words in str(caught.value)
+    assert len(str(caught.value)) < 1200 + len(str(path))
+    assert time.monotonic() - start < 5
+
+
+@pytest.mark.parametrize("scenario,replicates,words", [
+    ({"rows": json.loads("[" * 200 + "]" * 200)}, 1, "too deeply nested"),
+    ({"seed": "1e999", "settings": NOISY}, 2, "the seed 1e999 is too large"),
+    ({"seed": -5, "settings": NOISY}, 1000000, "replicates 5 and 7 would draw the same noise"),
+    ({"program": "elutrix-generate", "seed": 999, "replicates": 10, "settings": {"seed": "1"}}, 1,
+     "is not the seed in its settings"),
+    ({"settings": {"peak_model": "é" * 1000}}, 1, "é..."),
+])
+def test_hostile_scenarios_raise_scenario_error(scenario, replicates, words):
+    start = time.monotonic()
+    with pytest.raises(elutrix.ScenarioError, match=words):
+        elutrix.simulate_many(scenario, replicates)
+    assert time.monotonic() - start < 5
+
+
+def test_a_dict_nested_beyond_the_interpreters_limit_raises_scenario_error():
+    deep = []
+    for _ in range(100000):
+        deep = [deep]
+    with pytest.raises(elutrix.ScenarioError, match="too deeply nested"):
+        elutrix.simulate({"rows": deep})
+
+
+def test_paths_holding_nul_are_refused_as_open_refuses_them(tmp_path):
+    (tmp_path / "s.json").write_text("{}")
+    result = elutrix.simulate(tmp_path / "s.json")
+    for call in (lambda: elutrix.simulate(str(tmp_path / "s.json") + "\0x"),
+                 lambda: elutrix.simulate(bytes(tmp_path / "s.json") + b"\0x"),
+                 lambda: result.write(str(tmp_path / "out") + "\0.xy")):
+        with pytest.raises(ValueError, match="null byte"):
+            call()
+    assert sorted(os.listdir(tmp_path)) == ["s.json"]
+
+
+def test_a_file_name_that_is_not_utf8_names_the_run(tmp_path):
+    path = bytes(tmp_path) + b"/r\xff.json"
+    with open(path, "w") as f:
+        f.write("{}")
+    result = elutrix.simulate(path)
+    assert result.name == "r\udcff"
+    result.write(bytes(tmp_path) + b"/r\xff.xy")
+    assert os.path.exists(bytes(tmp_path) + b"/r\xff.xy")
+
+
+@pytest.mark.parametrize("threads,error", [(elutrix.MAX_THREADS + 1, ValueError), (10**6, ValueError),
+                                           (-1, ValueError), (2.0, TypeError)])
+def test_threads_are_capped(threads, error):
+    with pytest.raises(error, match="threads"):
+        elutrix.simulate_many({"seed": 1}, 2, threads=threads)
+
+
+def test_the_most_threads_run():
+    assert len(elutrix.simulate_many({"seed": 1}, 3, threads=elutrix.MAX_THREADS)) == 3
