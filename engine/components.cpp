@@ -4,25 +4,34 @@ namespace elutrix {
 
 namespace {
 
+// model is one of term_model's results.
 fast::Term make_term(double a, const PlacedPeak& p, PeakModel model, const fast::Grid& grid) {
     switch (model) {
-    case PeakModel::ExponentiallyModifiedGaussian:
-        return fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid);
+    case PeakModel::Gaussian:
+        return fast::GaussianTerm(a, p.peak, p.sigma, grid);
     case PeakModel::ExactExponentiallyModifiedGaussian:
         return fast::ShapeTerm(fast::Shape::exact_emg, a, p.peak, p.sigma, p.tau, grid);
     case PeakModel::ExponentialGaussianHybrid:
         return fast::ShapeTerm(fast::Shape::hybrid, a, p.peak, p.sigma, p.tau, grid);
-    case PeakModel::Gaussian:
-        break;
+    default:
+        return fast::EmgTerm(a, p.peak, p.sigma, p.tau, grid);
     }
-    return fast::GaussianTerm(a, p.peak, p.sigma, grid);
 }
 
 }  // namespace
 
 PeakModel term_model(PeakModel chosen, double tau) {
-    if (chosen == PeakModel::ExponentiallyModifiedGaussian && tau == 0.0) return PeakModel::Gaussian;
-    return chosen;
+    switch (chosen) {
+    case PeakModel::Gaussian:
+    case PeakModel::ExactExponentiallyModifiedGaussian:
+    case PeakModel::ExponentialGaussianHybrid:
+        return chosen;
+    default:
+        // The window's rule: every model other than the Gaussian is the
+        // exponentially modified one, which draws a row without tau as a
+        // Gaussian.
+        return tau == 0.0 ? PeakModel::Gaussian : PeakModel::ExponentiallyModifiedGaussian;
+    }
 }
 
 ComponentTerm::ComponentTerm(double a, const PlacedPeak& p, PeakModel model, const fast::Grid& grid)

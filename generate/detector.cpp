@@ -22,31 +22,34 @@ using json = nlohmann::json;
 
 std::string key_text(const std::string& key) { return "\"" + key + "\""; }
 
+// A value as messages show it: its JSON text, valid UTF-8, escaped and cut
+// short when long.
+std::string shown(const json& value) {
+    return readable_text(value.dump(-1, ' ', false, json::error_handler_t::replace), 40);
+}
+
 void check_keys(const json& object, std::initializer_list<const char*> known, const std::string& place) {
     for (const auto& item : object.items()) {
         if (std::any_of(known.begin(), known.end(), [&](const char* k) { return item.key() == k; })) continue;
         std::string names;
         for (const char* k : known) names += (names.empty() ? "" : ", ") + key_text(k);
-        std::string key = item.key().substr(0, 40);
-        for (char& c : key)
-            if (static_cast<unsigned char>(c) < 0x20) c = '?';
-        refuse("unknown key " + key_text(key) + " in " + place + " (the keys are " + names + ")");
+        refuse("unknown key " + readable_text(item.key(), 40, true) + " in " + place + " (the keys are " + names + ")");
     }
 }
 
 const json& object_of(const json& value, const std::string& place) {
-    if (!value.is_object()) refuse(key_text(place) + " must be an object, not " + value.dump().substr(0, 40));
+    if (!value.is_object()) refuse(key_text(place) + " must be an object, not " + shown(value));
     return value;
 }
 
 // A finite number of at least 0 (above 0 where zero has no meaning).
 double number_of(const json& object, const char* key, const std::string& place, bool positive) {
     const json& v = object.at(key);
-    if (!v.is_number()) refuse(key_text(key) + " in " + place + " must be a number, not " + v.dump().substr(0, 40));
+    if (!v.is_number()) refuse(key_text(key) + " in " + place + " must be a number, not " + shown(v));
     const double x = v.get<double>();
     if (!std::isfinite(x) || x < 0.0 || (positive && x == 0.0)) {
         refuse(key_text(key) + " in " + place + " must be a finite number " + (positive ? "above 0" : "of at least 0") +
-               ", not " + v.dump());
+               ", not " + shown(v));
     }
     return x;
 }
@@ -201,13 +204,13 @@ Detector detector_from_json(const json& value) {
         if (kind == "pink") {
             noise.pink = true;
         } else if (kind != "gaussian") {
-            refuse("\"kind\" in " + at + " must be \"gaussian\" or \"pink\", not " + kind.dump().substr(0, 40));
+            refuse("\"kind\" in " + at + " must be \"gaussian\" or \"pink\", not " + shown(kind));
         }
         noise.sd = required(n, "sd", at, false);
         if (n.contains("exponent")) {
             if (!noise.pink) refuse("\"exponent\" in " + at + " belongs to the \"pink\" kind");
             noise.exponent = number_of(n, "exponent", at, false);
-            if (noise.exponent > 4.0) refuse("\"exponent\" in " + at + " must be at most 4, not " + n.at("exponent").dump());
+            if (noise.exponent > 4.0) refuse("\"exponent\" in " + at + " must be at most 4, not " + shown(n.at("exponent")));
         }
         d.noise = noise;
     }
@@ -225,19 +228,19 @@ Detector detector_from_json(const json& value) {
             if (!s.contains(key)) continue;
             const json& v = s.at(key);
             if (!v.is_number() || !std::isfinite(v.get<double>())) {
-                refuse(key_text(key) + " in " + at + " must be a finite number, not " + v.dump().substr(0, 40));
+                refuse(key_text(key) + " in " + at + " must be a finite number, not " + shown(v));
             }
             (std::strcmp(key, "low") == 0 ? d.low : d.high) = v.get<double>();
         }
         if (d.low && d.high && *d.low > *d.high) {
-            refuse("\"low\" in " + at + " (" + s.at("low").dump() + ") lies above \"high\" (" + s.at("high").dump() + ")");
+            refuse("\"low\" in " + at + " (" + shown(s.at("low")) + ") lies above \"high\" (" + shown(s.at("high")) + ")");
         }
     }
     d.quantization = optional_number(value, "quantization", place, true);
     if (value.contains("seed")) {
         const json& s = value.at("seed");
         if (!s.is_number_unsigned() && !(s.is_number_integer() && s.get<long long>() >= 0)) {
-            refuse("\"seed\" in detector must be a whole number of at least 0, not " + s.dump().substr(0, 40));
+            refuse("\"seed\" in detector must be a whole number of at least 0, not " + shown(s));
         }
         d.seed = s.get<std::uint64_t>();
     }
@@ -293,7 +296,8 @@ void detector_wander(const Detector& detector, std::uint64_t seed, std::size_t n
     // closer), where the low pass leaves almost nothing above their Nyquist
     // frequency, and carried to the points by cubic interpolation.
     const double run_min = static_cast<double>(n) * dt_min;
-    const std::size_t knots = std::min(n, static_cast<std::size_t>(std::ceil(32.0 * run_min / period)) + 4);
+    const double wanted = std::ceil(32.0 * run_min / period) + 4.0;  // infinite for a period near 0
+    const std::size_t knots = wanted >= static_cast<double>(n) ? n : static_cast<std::size_t>(wanted);
     const double knot_min = knots == n ? dt_min : run_min / static_cast<double>(knots - 3);
     // A second-order low pass at 1 / period cycles per minute.
     std::vector<double> coarse;

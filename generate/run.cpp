@@ -69,6 +69,14 @@ RunOutput run_once(const ComponentTable& rows, const SimulationSettings& setting
         out.detector = detector;
         const auto n = static_cast<std::size_t>(out.point_count);
         const double dt = *out.time_step_s;
+        // Spikes are single points: more of them than points has no meaning.
+        if (detector->spikes && detector->spikes->rate_per_min * (dt / 60.0) > 1.0) {
+            out.ok = false;
+            out.message = "The detector's spike rate of " + value_text(detector->spikes->rate_per_min) +
+                          " per minute exceeds the run's " + value_text(60.0 / dt) +
+                          " points per minute. Enter a smaller \"rate_per_min\".";
+            return out;
+        }
         const std::uint64_t seed = detector_seed(*detector, out.seed);
         // Kept by the worker from run to run.
         thread_local std::vector<double> wander;

@@ -143,10 +143,14 @@ BAD = [
 ]
 
 
-@pytest.mark.parametrize("detector", [{"noise": {"kind": "gaussian", "sd": 1e308}}, {"quantization": 5e-324},
-                                      {"wander": {"sd": 1e308, "period_min": 1}}])
-def test_a_detector_without_finite_numbers_stops_the_run(detector):
-    with pytest.raises(elutrix.SimulationError, match="not a finite number"):
+@pytest.mark.parametrize("detector,message", [
+    ({"noise": {"kind": "gaussian", "sd": 1e308}}, "not a finite number"),
+    ({"quantization": 5e-324}, "not a finite number"),
+    ({"wander": {"sd": 1e308, "period_min": 1}}, "not a finite number"),
+    ({"spikes": {"rate_per_min": 3.1e8, "height": 1}}, "exceeds the run's 1200 points per minute"),
+])
+def test_a_detector_without_a_meaning_stops_the_run(detector, message):
+    with pytest.raises(elutrix.SimulationError, match=message):
         run(detector)
 
 
