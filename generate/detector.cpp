@@ -118,15 +118,41 @@ std::mutex& planner_mutex() {
     return m;
 }
 
+// A transform pair planned for one size and one pair of arrays.
+struct PlanPair {
+    std::size_t n = 0;
+    double* values = nullptr;
+    fftw_complex* spectrum = nullptr;
+    fftw_plan forward = nullptr;
+    fftw_plan backward = nullptr;
+};
+
 // Room that a worker keeps from run to run: a run of a million points
-// would otherwise map, fault in and clear fresh pages for every stage.
+// would otherwise map, fault in and clear fresh pages for every stage, and
+// plan its transforms again.
 struct Scratch {
     std::vector<double> values;
     fftw_complex* spectrum = nullptr;
     std::size_t bins = 0;
-    ~Scratch() { fftw_free(spectrum); }
+    std::vector<PlanPair> plans;  // the latest few, newest last
+
+    ~Scratch() {
+        drop_plans(0);
+        fftw_free(spectrum);
+    }
+    void drop_plans(std::size_t keep) {
+        if (plans.size() <= keep) return;
+        const std::lock_guard lock(planner_mutex());
+        const auto end = plans.end() - static_cast<std::ptrdiff_t>(keep);
+        for (auto p = plans.begin(); p != end; ++p) {
+            fftw_destroy_plan(p->forward);
+            fftw_destroy_plan(p->backward);
+        }
+        plans.erase(plans.begin(), end);
+    }
     fftw_complex* spectrum_of(std::size_t count) {
         if (count > bins) {
+            drop_plans(0);  // they name the old array
             fftw_free(spectrum);
             spectrum = fftw_alloc_complex(count);
             if (!spectrum) {
@@ -136,6 +162,31 @@ struct Scratch {
             bins = count;
         }
         return spectrum;
+    }
+    // The plans of an n-point real transform from values to spectrum and
+    // back. Planned with FFTW_ESTIMATE, whose choice depends only on the
+    // size and the arrays' alignment, so a kept plan computes what a new
+    // one would.
+    const PlanPair& plans_for(std::size_t n, double* v, fftw_complex* s) {
+        for (const PlanPair& p : plans) {
+            if (p.n == n && p.values == v && p.spectrum == s) return p;
+        }
+        drop_plans(3);
+        PlanPair p{n, v, s, nullptr, nullptr};
+        {
+            const std::lock_guard lock(planner_mutex());
+            const int size = static_cast<int>(n);
+            p.forward = fftw_plan_dft_r2c_1d(size, v, s, FFTW_ESTIMATE | FFTW_PRESERVE_INPUT);
+            p.backward = fftw_plan_dft_c2r_1d(size, s, v, FFTW_ESTIMATE);
+        }
+        if (!p.forward || !p.backward) {
+            const std::lock_guard lock(planner_mutex());
+            if (p.forward) fftw_destroy_plan(p.forward);
+            if (p.backward) fftw_destroy_plan(p.backward);
+            throw std::bad_alloc();
+        }
+        plans.push_back(p);
+        return plans.back();
     }
 };
 
@@ -153,15 +204,8 @@ void shaped_noise(Draws& draws, std::vector<double>& values, std::size_t n, doub
     if (n < 2) return;
     const std::size_t bins = n / 2 + 1;
     fftw_complex* spectrum = scratch().spectrum_of(bins);
-    fftw_plan forward;
-    fftw_plan backward;
-    {
-        const std::lock_guard lock(planner_mutex());
-        const int size = static_cast<int>(n);
-        forward = fftw_plan_dft_r2c_1d(size, values.data(), spectrum, FFTW_ESTIMATE | FFTW_PRESERVE_INPUT);
-        backward = fftw_plan_dft_c2r_1d(size, spectrum, values.data(), FFTW_ESTIMATE);
-    }
-    fftw_execute(forward);
+    const PlanPair& plan = scratch().plans_for(n, values.data(), spectrum);
+    fftw_execute(plan.forward);
     const double df = 1.0 / (static_cast<double>(n) * dt_min);
     spectrum[0][0] = spectrum[0][1] = 0.0;
     for (std::size_t k = 1; k < bins; ++k) {
@@ -169,12 +213,7 @@ void shaped_noise(Draws& draws, std::vector<double>& values, std::size_t n, doub
         spectrum[k][0] *= g;
         spectrum[k][1] *= g;
     }
-    fftw_execute(backward);
-    {
-        const std::lock_guard lock(planner_mutex());
-        fftw_destroy_plan(forward);
-        fftw_destroy_plan(backward);
-    }
+    fftw_execute(plan.backward);
 }
 
 constexpr std::uint64_t wander_stream = 0x77616e646572ULL;  // each stage its own stream

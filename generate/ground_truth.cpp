@@ -203,20 +203,36 @@ Clipping clipping(const ComponentTerm& term, double a, const PlacedPeak& p, cons
     return c;
 }
 
+// A term's values at the run's points first .. first + size - 1, as the
+// trapezoid rule evaluated them; the filtered truth reads them again.
+struct TermValues {
+    long long first = 0;
+    std::vector<double> values;
+};
+
 // The trapezoid rule over the run's points 1 .. n, times in minutes as the
-// data file writes them.
-double trapezoid_area(const ComponentTerm& term, const Trace& trace) {
+// data file writes them. With kept, the values evaluated are kept there.
+double trapezoid_area(const ComponentTerm& term, const Trace& trace, TermValues* kept = nullptr) {
     const long long n = trace.point_count;
     const fast::PointRange range = term.range();
     const long long first = std::max(1LL, range.first - 1);
     const long long last = std::min(n - 1, range.last);
+    if (kept) {
+        kept->first = first;
+        kept->values.clear();
+    }
     if (first > last) return 0.0;
     double area = 0.0;
     double t0 = trace.times[first] / 60.0;
     double f0 = term(trace.times[first]);
+    if (kept) {
+        kept->values.reserve(static_cast<std::size_t>(last - first + 2));
+        kept->values.push_back(f0);
+    }
     for (long long i = first; i <= last; ++i) {
         const double t1 = trace.times[i + 1] / 60.0;
         const double f1 = term(trace.times[i + 1]);
+        if (kept) kept->values.push_back(f1);
         area += (f0 + f1) * (t1 - t0) / 2.0;
         t0 = t1;
         f0 = f1;
@@ -248,12 +264,19 @@ void shape_figures(PeakTruth& t) {
 // follows from the unfiltered one by the recursion's sum,
 //   sum y = sum x - (y_n - y_1) / a + ...: trapz(y) = trapz(x) + dt ((x_n - y_n) / 2 - (y_n - x_1) / a).
 // Returns the apex time in seconds.
-double record_through_filter(PeakTruth& t, const ComponentTerm& term, double sign, const Trace& trace, double T) {
+double record_through_filter(PeakTruth& t, const ComponentTerm& term, const TermValues& kept, double sign,
+                             const Trace& trace, double T) {
     const long long n = trace.point_count;
     if (n < 1) return 0.0;
     const double* times = trace.times.data();
     const fast::PointRange range = term.range();
-    const auto x_at = [&](long long i) { return range.contains(i) ? sign * term(times[i]) : 0.0; };
+    const long long kept_end = kept.first + static_cast<long long>(kept.values.size());
+    const auto x_at = [&](long long i) {
+        if (!range.contains(i)) return 0.0;
+        const double v = i >= kept.first && i < kept_end ? kept.values[static_cast<std::size_t>(i - kept.first)]
+                                                         : term(times[i]);
+        return sign * v;
+    };
     const double dt = n >= 2 ? times[2] - times[1] : times[1];
     const double a = filter_weight(T, dt);
     if (t.has_apex) {
@@ -371,7 +394,11 @@ std::vector<PeakTruth> ground_truth(const ComponentTable& rows, const Simulation
         t.sigma_s = p.sigma;
         t.tau = t.model == PeakModel::Gaussian ? 0.0 : p.tau;
         t.area_model = model_area(row_term.relative_response, p, t.model) / 60.0;
-        t.area_trapezoid = trace.point_count >= 2 ? trapezoid_area(term, trace) : 0.0;
+        // Kept by the worker from run to run.
+        thread_local TermValues kept;
+        kept.values.clear();
+        kept.first = 0;
+        t.area_trapezoid = trace.point_count >= 2 ? trapezoid_area(term, trace, time_constant_s ? &kept : nullptr) : 0.0;
         if (t.model == PeakModel::ExponentiallyModifiedGaussian) {
             const Clipping c = clipping(term, row_term.relative_response, p, trace, grid);
             t.clipped = c.clipped;
@@ -399,7 +426,7 @@ std::vector<PeakTruth> ground_truth(const ComponentTable& rows, const Simulation
             shape_figures(t);
         }
         double apex_s = apex;
-        if (time_constant_s) apex_s = record_through_filter(t, term, h.sign, trace, *time_constant_s);
+        if (time_constant_s) apex_s = record_through_filter(t, term, kept, h.sign, trace, *time_constant_s);
         if (t.has_apex) {
             if (!table.empty() && table.back().has_apex) {
                 const PeakTruth& previous = table.back();
