@@ -336,28 +336,42 @@ std::string reason_of(const std::string& what) {
     return readable_text(std::string_view(what).substr(from), 200);
 }
 
+// Follows a JSON text byte by byte, telling the bytes inside its strings
+// (their quotes included) from those outside.
+class JsonStrings {
+public:
+    bool outside(char c) {
+        if (in_string_) {
+            if (escaped_) {
+                escaped_ = false;
+            } else if (c == '\\') {
+                escaped_ = true;
+            } else if (c == '"') {
+                in_string_ = false;
+            }
+            return false;
+        }
+        in_string_ = c == '"';
+        return !in_string_;
+    }
+
+private:
+    bool in_string_ = false;
+    bool escaped_ = false;
+};
+
 // What the parser does not check: a NUL byte (which it takes for the end of
 // the text) and nesting deeper than max_scenario_depth, found by one pass
 // over the bytes. The message and the byte offset of the first, or an empty
 // message.
 std::pair<std::string, std::size_t> unparsable_bytes(std::string_view text) {
-    bool in_string = false;
-    bool escaped = false;
+    JsonStrings strings;
     int depth = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (c == '\0') return {"a NUL byte, which no JSON text holds", i};
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
+        if (!strings.outside(c)) continue;
+        if (c == '[' || c == '{') {
             if (++depth > max_scenario_depth) {
                 return {"too deeply nested: more than " + std::to_string(max_scenario_depth) +
                             " levels of lists and objects",
@@ -373,25 +387,15 @@ std::pair<std::string, std::size_t> unparsable_bytes(std::string_view text) {
 // The byte offset of the first number outside strings that is spelt as
 // token, or npos.
 std::size_t number_at(std::string_view text, std::string_view token) {
-    bool in_string = false;
-    bool escaped = false;
+    JsonStrings strings;
     const auto digits = [&text](std::size_t i) {
         while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
         return i;
     };
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '-' || (c >= '0' && c <= '9')) {
+        if (!strings.outside(c)) continue;
+        if (c == '-' || (c >= '0' && c <= '9')) {
             // The number as the parser reads it: -, digits, a fraction, an exponent.
             std::size_t end = digits(c == '-' ? i + 1 : i);
             if (end < text.size() && text[end] == '.') end = digits(end + 1);
