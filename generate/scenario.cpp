@@ -525,6 +525,12 @@ const char* name_of(PeakModel value) { return enum_name(value); }
 const char* name_of(BaselineShape value) { return enum_name(value); }
 const char* name_of(NoiseKind value) { return enum_name(value); }
 
+std::vector<PeakModel> peak_models() {
+    std::vector<PeakModel> models;
+    for (const EnumName<PeakModel>& entry : model_names) models.push_back(entry.value);
+    return models;
+}
+
 Scenario scenario_from_json(const json& value, const std::string& default_name) {
     if (!value.is_object()) fail("a scenario must be a JSON object, not " + shown(value));
     // A run's record makes its run again: one run of its name, rows and

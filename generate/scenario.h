@@ -103,4 +103,7 @@ const char* name_of(PeakModel value);
 const char* name_of(BaselineShape value);
 const char* name_of(NoiseKind value);
 
+// Every peak model in the enumeration's order.
+std::vector<PeakModel> peak_models();
+
 }  // namespace elutrix::generate

@@ -260,11 +260,18 @@ PYBIND11_MODULE(_elutrix, m) {
         [](const std::string& model, const py::array_t<double, py::array::c_style | py::array::forcecast>& x,
            double peak, double sigma, double tau) {
             double (*f)(double, double, double, double) = nullptr;
-            if (model == "ExactExponentiallyModifiedGaussian") f = elutrix::shapes::exact_emg;
-            if (model == "ExponentialGaussianHybrid") f = elutrix::shapes::hybrid;
-            if (model == "ExponentiallyModifiedGaussian") f = elutrix::emg;
             if (model == "ExponentiallyModifiedGaussianUnclipped") f = elutrix::shapes::emg_unclipped;
-            if (model == "Gaussian") f = [](double t, double p, double s, double) { return elutrix::gaussian(t, p, s); };
+            for (elutrix::PeakModel m : peak_models()) {
+                if (model != name_of(m)) continue;
+                switch (m) {
+                    case elutrix::PeakModel::Gaussian:
+                        f = [](double t, double p, double s, double) { return elutrix::gaussian(t, p, s); };
+                        break;
+                    case elutrix::PeakModel::ExponentiallyModifiedGaussian: f = elutrix::emg; break;
+                    case elutrix::PeakModel::ExactExponentiallyModifiedGaussian: f = elutrix::shapes::exact_emg; break;
+                    case elutrix::PeakModel::ExponentialGaussianHybrid: f = elutrix::shapes::hybrid; break;
+                }
+            }
             if (!f) throw py::value_error("unknown peak model \"" + model + "\"");
             py::array_t<double> out(x.request().shape);
             const double* in = x.data();
@@ -280,6 +287,11 @@ PYBIND11_MODULE(_elutrix, m) {
         },
         py::arg("model"), py::arg("x"), py::arg("peak"), py::arg("sigma"), py::arg("tau"));
     m.def("hybrid_area", &elutrix::shapes::hybrid_area, py::arg("sigma"), py::arg("tau"));
+    m.def("peak_models", [] {
+        std::vector<std::string> names;
+        for (elutrix::PeakModel m : peak_models()) names.emplace_back(name_of(m));
+        return names;
+    });
     add_batch(m);
     m.def("read_scenarios",
           [](const std::string& text, const std::string& stem) { return entries_of(read_scenarios(text, stem)); },

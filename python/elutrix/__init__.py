@@ -45,8 +45,7 @@ class ClippingWarning(UserWarning):
 
 
 # The peak models a scenario's settings.peak_model may name.
-PEAK_MODELS = ("Gaussian", "ExponentiallyModifiedGaussian", "ExactExponentiallyModifiedGaussian",
-               "ExponentialGaussianHybrid")
+PEAK_MODELS = tuple(_elutrix.peak_models())
 
 
 def peak_shape(model, t, peak, sigma, tau=0.0):
