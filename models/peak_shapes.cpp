@@ -83,10 +83,12 @@ constexpr double erfc_saturated = -6.0;
 
 // The textbook exponentially modified Gaussian of a tailing peak (tau > 0)
 // at distance d from its centre; s = |sigma| > 0.
-double tailing_emg(DD d, double s, double tau) {
+// u = s / tau, as ratio_of gives it.
+DD ratio_of(double s, double tau) { return DD{s, 0.0} / tau; }
+
+double tailing_emg(DD d, double s, double tau, DD u) {
     const DD r = d / s;
     if (tau == 0.0) return exp_of(-half(r * r)) * (1.0 / (s * sqrt_2pi));
-    const DD u = DD{s, 0.0} / tau;
     const DD z = (u - r) * inv_sqrt2;
     if (z.hi >= 0.0 || std::isnan(z.hi)) {
         // erfc(z) e^E = erfcx(z) e^(E - z^2), and E - z^2 = -r^2 / 2.
@@ -180,7 +182,8 @@ double tailing_window_emg_slope(double d, double peak, double sigma, double tau)
 
 double exact_emg(double x, double peak, double sigma, double tau) {
     const DD d = two_sum(x, -peak);
-    return tau < 0.0 ? tailing_emg(-d, std::fabs(sigma), -tau) : tailing_emg(d, std::fabs(sigma), tau);
+    const double s = std::fabs(sigma);
+    return tau < 0.0 ? tailing_emg(-d, s, -tau, ratio_of(s, -tau)) : tailing_emg(d, s, tau, ratio_of(s, tau));
 }
 
 double exact_emg_log_slope(double x, double peak, double sigma, double tau) {
@@ -269,8 +272,14 @@ double emg_unclipped_apex_offset(double peak, double sigma, double tau) {
 }
 
 // The fast path's evaluators share these.
-double exact_emg_at(double d_hi, double d_lo, double s, double tau) {
-    return tau < 0.0 ? tailing_emg({-d_hi, -d_lo}, s, -tau) : tailing_emg({d_hi, d_lo}, s, tau);
+std::array<double, 2> exact_emg_ratio(double s, double tau) {
+    const DD u = ratio_of(s, std::fabs(tau));
+    return {u.hi, u.lo};
+}
+
+double exact_emg_at(double d_hi, double d_lo, double s, double tau, const std::array<double, 2>& u) {
+    const DD ratio{u[0], u[1]};
+    return tau < 0.0 ? tailing_emg({-d_hi, -d_lo}, s, -tau, ratio) : tailing_emg({d_hi, d_lo}, s, tau, ratio);
 }
 
 double hybrid_unscaled_at(double d_hi, double d_lo, double s, double tau) {

@@ -10,6 +10,8 @@
 // found where the derivative vanishes instead of by comparing values.
 #pragma once
 
+#include <array>
+
 namespace elutrix::shapes {
 
 // The textbook exponentially modified Gaussian: a Gaussian of standard
@@ -76,7 +78,10 @@ double emg_unclipped_apex_offset(double peak, double sigma, double tau);
 // For a run's evaluators: the same values from the distance x - peak given
 // exactly as d_hi + d_lo, with s = |sigma|; the hybrid before its division
 // by hybrid_area.
-double exact_emg_at(double d_hi, double d_lo, double s, double tau);
+// exact_emg_at takes s / |tau| to double-double precision, {hi, lo}, as
+// exact_emg_ratio gives it once for all points.
+std::array<double, 2> exact_emg_ratio(double s, double tau);
+double exact_emg_at(double d_hi, double d_lo, double s, double tau, const std::array<double, 2>& u);
 double hybrid_unscaled_at(double d_hi, double d_lo, double s, double tau);
 
 }  // namespace elutrix::shapes

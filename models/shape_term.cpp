@@ -17,7 +17,7 @@ constexpr double reach_widening = 1.001;
 }  // namespace
 
 ShapeTerm::ShapeTerm(Shape shape, double a, double peak, double sigma, double tau, const Grid& grid)
-    : shape_(shape), a_(a), peak_(peak), s_(std::fabs(sigma)), tau_(tau), factor_(a) {
+    : shape_(shape), a_(a), peak_(peak), s_(std::fabs(sigma)), tau_(tau), ratio_(shapes::exact_emg_ratio(s_, tau)), factor_(a) {
     double before = 0.0;  // reach before and after the centre
     double after = 0.0;
     const double t = std::fabs(tau);
@@ -61,7 +61,7 @@ double ShapeTerm::operator()(double x) const {
     const double bb = d - x;
     const double lo = std::isfinite(d) ? (x - (d - bb)) + (-peak_ - bb) : 0.0;
     const double v = shape_ == Shape::hybrid ? shapes::hybrid_unscaled_at(d, lo, s_, tau_)
-                                             : shapes::exact_emg_at(d, lo, s_, tau_);
+                                             : shapes::exact_emg_at(d, lo, s_, tau_, ratio_);
     return factor_ * v;
 }
 

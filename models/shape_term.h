@@ -8,6 +8,8 @@
 // term_bounds.h) have no bounds and are added at every point of their range.
 #pragma once
 
+#include <array>
+
 #include <cstddef>
 
 #include "models/term_bounds.h"
@@ -35,6 +37,7 @@ private:
     double apex_value_ = 0.0;  // |value| there
     Shape shape_;
     double a_, peak_, s_, tau_;
+    std::array<double, 2> ratio_{};  // s / |tau| for the exact shape
     double factor_;  // a, divided by the hybrid's area
 };
 
