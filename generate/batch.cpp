@@ -460,7 +460,7 @@ void for_each_run(std::size_t count, unsigned threads, const RunBody& run, const
             const std::size_t i = next.fetch_add(1);
             if (i >= count) break;
             try {
-                if (!trace) trace = std::make_unique<Trace>();
+                if (!trace) trace = std::make_unique<Trace>(0);  // grows to its runs
                 run(i, *trace, generator);
             } catch (const std::bad_alloc&) {
                 failed(i, "there is not enough memory for it");

@@ -1,0 +1,111 @@
+#include "generate/replicates.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace elutrix::generate {
+
+ScenarioReplicates::ScenarioReplicates(const Scenario& scenario, const std::string& seed, Trace& trace,
+                                       RandomGenerator& generator)
+    : scenario_(scenario) {
+    first_ = run_replicate(scenario, seed, trace, generator, &noise_free_);
+    if (!first_.ok) return;
+    const auto n = static_cast<std::size_t>(std::max(first_.point_count, 0));
+    times_.assign(trace.times.begin() + 1, trace.times.begin() + 1 + static_cast<std::ptrdiff_t>(n));
+    noise_free_.resize(n);
+    drift_ = first_.settings.noise_kind == NoiseKind::random_walk;
+}
+
+ReplicateNoise ScenarioReplicates::make(const std::string& seed, double* response, RandomGenerator& generator) const {
+    ReplicateNoise made;
+    made.seed = text_value(seed);
+    const std::int32_t n = first_.point_count;
+    if (n < 1) return made;
+    const double* const signal = noise_free_.data();
+    // The synthesis: the noise in order, one value per point, each point
+    // checked as the run checks it, and the span the picture needs.
+    seed_generator(seed, generator);
+    double r_max = 0.0;
+    double r_min = 0.0;
+    if (first_.noise.active) {
+        const double u = first_.noise.u;
+        NoiseTally tally(u);
+        double walk = 0.0;
+        for (std::int32_t i = 0; i < n; ++i) {
+            const double v = noise(u, generator);
+            walk += v;
+            const double x = drift_ ? walk : v;
+            const double resp = signal[i] + x;
+            if (!std::isfinite(resp)) return run_in_full(seed, response, generator);
+            response[i] = resp;
+            r_max = resp > r_max ? resp : r_max;
+            r_min = resp < r_min ? resp : r_min;
+            tally.add(i + 1, x);
+        }
+        made.noise = tally.summary(n);
+        const double bottom = 1.1 * r_max;
+        if (!std::isfinite(bottom) || !std::isfinite(bottom - r_min)) return run_in_full(seed, response, generator);
+    } else {
+        std::memcpy(response, signal, static_cast<std::size_t>(n) * sizeof(double));
+    }
+    if (const std::optional<Detector>& detector = first_.detector) {
+        const auto points = static_cast<std::size_t>(n);
+        const double dt = *first_.time_step_s;
+        const std::uint64_t detector_seed_value = detector_seed(*detector, made.seed);
+        thread_local std::vector<double> wander;
+        detector_wander(*detector, detector_seed_value, points, dt, wander);
+        made.detector_record = apply_detector(*detector, detector_seed_value, wander, response, points, dt);
+        for (std::size_t i = 0; i < points; ++i) {
+            if (!std::isfinite(response[i])) return run_in_full(seed, response, generator);
+        }
+    }
+    return made;
+}
+
+ReplicateNoise ScenarioReplicates::run_in_full(const std::string& seed, double* response,
+                                               RandomGenerator& generator) const {
+    Trace trace(first_.point_count);
+    const RunOutput out = run_replicate(scenario_, seed, trace, generator);
+    ReplicateNoise made;
+    made.ok = out.ok;
+    made.message = out.message;
+    made.seed = out.seed;
+    if (!out.ok) return made;
+    // Not reached while the shortcut above stops exactly where the run does;
+    // the full run's values are the replicate's all the same.
+    for (std::int32_t i = 1; i <= out.point_count; ++i) response[i - 1] = trace.export_points[i].response;
+    made.noise = out.noise;
+    made.detector_record = out.detector_record;
+    return made;
+}
+
+RunOutput ScenarioReplicates::output(const std::string& seed, const ReplicateNoise& made) const {
+    if (!made.ok) {
+        RunOutput out;
+        out.message = made.message;
+        out.seed = made.seed;
+        return out;
+    }
+    RunOutput out = first_;
+    out.settings.seed = seed;
+    out.seed = made.seed;
+    out.noise = made.noise;
+    out.detector_record = made.detector_record;
+    return out;
+}
+
+void ScenarioReplicates::fill(const double* response, Trace& trace) const {
+    const std::int32_t n = point_count();
+    trace.fit(n);
+    trace.point_count = n;
+    for (std::int32_t i = 1; i <= n; ++i) {
+        const double t = times_[static_cast<std::size_t>(i - 1)];
+        const double y = response[i - 1];
+        trace.times[i] = t;
+        trace.responses[i] = y;
+        trace.export_points[i] = {t, y};
+    }
+}
+
+}  // namespace elutrix::generate
