@@ -17,49 +17,91 @@ ScenarioReplicates::ScenarioReplicates(const Scenario& scenario, const std::stri
     drift_ = first_.settings.noise_kind == NoiseKind::random_walk;
 }
 
-ReplicateNoise ScenarioReplicates::make(const std::string& seed, double* response, RandomGenerator& generator) const {
-    ReplicateNoise made;
-    made.seed = text_value(seed);
+bool ScenarioReplicates::add_noise(const std::string& seed, double* response, double* drawn,
+                                   RandomGenerator& generator) const {
     const std::int32_t n = first_.point_count;
-    if (n < 1) return made;
     const double* const signal = noise_free_.data();
     // The synthesis: the noise in order, one value per point, each point
     // checked as the run checks it, and the span the picture needs.
     seed_generator(seed, generator);
+    const double u = first_.noise.u;
+    double walk = 0.0;
     double r_max = 0.0;
     double r_min = 0.0;
-    if (first_.noise.active) {
-        const double u = first_.noise.u;
-        NoiseTally tally(u);
-        double walk = 0.0;
-        for (std::int32_t i = 0; i < n; ++i) {
-            const double v = noise(u, generator);
-            walk += v;
-            const double x = drift_ ? walk : v;
-            const double resp = signal[i] + x;
-            if (!std::isfinite(resp)) return run_in_full(seed, response, generator);
-            response[i] = resp;
-            r_max = resp > r_max ? resp : r_max;
-            r_min = resp < r_min ? resp : r_min;
-            tally.add(i + 1, x);
-        }
-        made.noise = tally.summary(n);
-        const double bottom = 1.1 * r_max;
-        if (!std::isfinite(bottom) || !std::isfinite(bottom - r_min)) return run_in_full(seed, response, generator);
+    bool finite = true;
+    for (std::int32_t i = 0; i < n; ++i) {
+        const double v = noise(u, generator);
+        walk += v;
+        const double x = drift_ ? walk : v;
+        const double resp = signal[i] + x;
+        finite &= std::isfinite(resp);
+        drawn[i] = x;
+        response[i] = resp;
+        r_max = resp > r_max ? resp : r_max;
+        r_min = resp < r_min ? resp : r_min;
+    }
+    const double bottom = 1.1 * r_max;
+    return finite && std::isfinite(bottom) && std::isfinite(bottom - r_min);
+}
+
+bool ScenarioReplicates::detect(ReplicateNoise& made, double* response) const {
+    const std::optional<Detector>& detector = first_.detector;
+    if (!detector) return true;
+    const auto points = static_cast<std::size_t>(first_.point_count);
+    const double dt = *first_.time_step_s;
+    const std::uint64_t detector_seed_value = detector_seed(*detector, made.seed);
+    thread_local std::vector<double> wander;
+    detector_wander(*detector, detector_seed_value, points, dt, wander);
+    made.detector_record = apply_detector(*detector, detector_seed_value, wander, response, points, dt);
+    for (std::size_t i = 0; i < points; ++i) {
+        if (!std::isfinite(response[i])) return false;
+    }
+    return true;
+}
+
+void ScenarioReplicates::make_block(const std::string* seeds, double* const* responses, ReplicateNoise* made,
+                                    int count, RandomGenerator& generator) const {
+    const std::int32_t n = first_.point_count;
+    const auto points = static_cast<std::size_t>(std::max(n, 0));
+    bool noisy[block_replicates] = {};
+    for (int j = 0; j < count; ++j) {
+        made[j] = ReplicateNoise{};
+        made[j].seed = text_value(seeds[j]);
+    }
+    if (n < 1) return;
+    if (!first_.noise.active) {
+        for (int j = 0; j < count; ++j) std::memcpy(responses[j], noise_free_.data(), points * sizeof(double));
     } else {
-        std::memcpy(response, signal, static_cast<std::size_t>(n) * sizeof(double));
-    }
-    if (const std::optional<Detector>& detector = first_.detector) {
-        const auto points = static_cast<std::size_t>(n);
-        const double dt = *first_.time_step_s;
-        const std::uint64_t detector_seed_value = detector_seed(*detector, made.seed);
-        thread_local std::vector<double> wander;
-        detector_wander(*detector, detector_seed_value, points, dt, wander);
-        made.detector_record = apply_detector(*detector, detector_seed_value, wander, response, points, dt);
-        for (std::size_t i = 0; i < points; ++i) {
-            if (!std::isfinite(response[i])) return run_in_full(seed, response, generator);
+        // The realised noise of each replicate, kept by the worker.
+        thread_local std::vector<double> drawn;
+        drawn.resize(points * block_replicates);
+        for (int j = 0; j < count; ++j) {
+            noisy[j] = add_noise(seeds[j], responses[j], drawn.data() + j * points, generator);
+            if (!noisy[j]) made[j] = run_in_full(seeds[j], responses[j], generator);
+        }
+        // Summed up side by side; a replicate left out tallies its own
+        // values again, unused.
+        NoiseTally tally[block_replicates] = {NoiseTally(first_.noise.u), NoiseTally(first_.noise.u),
+                                              NoiseTally(first_.noise.u), NoiseTally(first_.noise.u)};
+        const double* x[block_replicates];
+        for (int j = 0; j < block_replicates; ++j) x[j] = drawn.data() + (j < count ? j : 0) * points;
+        for (std::int32_t i = 0; i < n; ++i) {
+            for (int j = 0; j < block_replicates; ++j) tally[j].add(i + 1, x[j][i]);
+        }
+        for (int j = 0; j < count; ++j) {
+            if (noisy[j]) made[j].noise = tally[j].summary(n);
         }
     }
+    for (int j = 0; j < count; ++j) {
+        if ((noisy[j] || !first_.noise.active) && !detect(made[j], responses[j])) {
+            made[j] = run_in_full(seeds[j], responses[j], generator);
+        }
+    }
+}
+
+ReplicateNoise ScenarioReplicates::make(const std::string& seed, double* response, RandomGenerator& generator) const {
+    ReplicateNoise made;
+    make_block(&seed, &response, &made, 1, generator);
     return made;
 }
 

@@ -46,6 +46,13 @@ public:
     // its message. Needs shared().
     ReplicateNoise make(const std::string& seed, double* response, RandomGenerator& generator) const;
 
+    // The same for up to block_replicates replicates at once: seeds[j] into
+    // responses[j], its figures into made[j]. Their noise figures are summed
+    // up side by side, which overlaps the divisions of the running means.
+    static constexpr int block_replicates = 4;
+    void make_block(const std::string* seeds, double* const* responses, ReplicateNoise* made, int count,
+                    RandomGenerator& generator) const;
+
     // The replicate's output as run_replicate gives it (without the trace).
     RunOutput output(const std::string& seed, const ReplicateNoise& made) const;
 
@@ -54,6 +61,12 @@ public:
     void fill(const double* response, Trace& trace) const;
 
 private:
+    // The noise of one replicate into response and its realised noise
+    // (the values drawn, or their running sum) into drawn; false when a
+    // value stops the run.
+    bool add_noise(const std::string& seed, double* response, double* drawn, RandomGenerator& generator) const;
+    // The detector's stages; false when a value stops the run.
+    bool detect(ReplicateNoise& made, double* response) const;
     ReplicateNoise run_in_full(const std::string& seed, double* response, RandomGenerator& generator) const;
 
     Scenario scenario_;

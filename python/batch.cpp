@@ -173,18 +173,28 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
     };
     {
         const py::gil_scoped_release unlocked;
+        // Replicates go to the workers in blocks, whose noise figures are
+        // summed up side by side.
+        constexpr std::size_t block = ScenarioReplicates::block_replicates;
         for_each_run(
-            R, threads,
-            [&](std::size_t r, Trace&, RandomGenerator& generator) {
+            (R + block - 1) / block, threads,
+            [&](std::size_t b, Trace&, RandomGenerator& generator) {
                 if (cancelled) return;
-                ReplicateNoise& made = batch->made[r];
-                made = shared.make(batch->seeds[r], response + r * n, generator);
-                if (made.ok && components) fill_components(r, shared.output(batch->seeds[r], made));
+                const std::size_t r = b * block;
+                const int count = static_cast<int>(std::min(block, R - r));
+                double* rows[block] = {};
+                for (int j = 0; j < count; ++j) rows[j] = response + (r + j) * n;
+                shared.make_block(&batch->seeds[r], rows, &batch->made[r], count, generator);
+                for (int j = 0; components && j < count; ++j) {
+                    if (batch->made[r + j].ok) fill_components(r + j, shared.output(batch->seeds[r + j], batch->made[r + j]));
+                }
             },
-            [&](std::size_t r, const std::string& what) {
-                batch->made[r] = ReplicateNoise{};
-                batch->made[r].ok = false;
-                batch->made[r].message = "The run stopped: " + what;
+            [&](std::size_t b, const std::string& what) {
+                for (std::size_t r = b * block; r < std::min(R, (b + 1) * block); ++r) {
+                    batch->made[r] = ReplicateNoise{};
+                    batch->made[r].ok = false;
+                    batch->made[r].message = "The run stopped: " + what;
+                }
             },
             [&](std::size_t, std::size_t) {
                 const py::gil_scoped_acquire locked;
