@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -191,6 +192,39 @@ bool write_xy_lines(const Trace& trace, const ByteSink& sink, LineEnd end_of_lin
     }
     clear_vector_upper_state();
     return write_in_sequence(first, count, end_of_line, sink);
+}
+
+XyTimeColumn::XyTimeColumn(const Trace& trace) {
+    const std::int32_t count = std::min(trace.point_count, static_cast<std::int32_t>(trace.export_points.size()) - 1);
+    char buffer[number_text_room + 1];
+    for (std::int32_t i = 1; i <= count; ++i) {
+        char* end = put_number(buffer, trace.export_points[i].time / 60.0);
+        *end++ = ',';
+        text_.append(buffer, end);
+        ends_.push_back(text_.size());
+    }
+}
+
+bool write_xy_lines(const Trace& trace, const XyTimeColumn& times, const ByteSink& sink, LineEnd end_of_line) {
+    const std::int32_t available = static_cast<std::int32_t>(trace.export_points.size()) - 1;
+    const std::int32_t count = std::min(trace.point_count, available);
+    if (count != times.points() || count >= 2 * xy_block_points) return write_xy_lines(trace, sink, end_of_line);
+    clear_vector_upper_state();
+    char buffer[64 * 1024];
+    char* const end = buffer + sizeof buffer;
+    char* out = buffer;
+    for (std::int32_t i = 1; i <= count; ++i) {
+        if (static_cast<std::size_t>(end - out) < xy_line_room) {
+            if (!sink(buffer, static_cast<std::size_t>(out - buffer))) return false;
+            out = buffer;
+        }
+        const std::string_view time = times.field(i);
+        std::memcpy(out, time.data(), time.size());
+        out = put_number(out + time.size(), trace.export_points[i].response);
+        if (end_of_line == LineEnd::crlf) *out++ = '\r';
+        *out++ = '\n';
+    }
+    return out == buffer || sink(buffer, static_cast<std::size_t>(out - buffer));
 }
 
 }  // namespace elutrix

@@ -21,6 +21,7 @@
 
 #include "engine/file_output.h"
 #include "generate/outputs.h"
+#include "generate/replicates.h"
 #include "generate/run.h"
 
 namespace elutrix::generate {
@@ -45,6 +46,12 @@ struct Job {
     std::map<int, std::string> clipping;             // warning per clipped row
     // Per replicate: its files are all written.
     std::unique_ptr<std::atomic<bool>[]> complete;
+    // What its replicates share, made by the first worker to reach one of
+    // them from replicate 1, and their peak table.
+    std::once_flag shared_once;
+    std::unique_ptr<ScenarioReplicates> shared;
+    std::string peaks;
+    std::unique_ptr<XyTimeColumn> times;  // of their data files
 
     void fail(const std::string& why, int replicate = 0) {
         const std::lock_guard lock(mutex);
@@ -74,7 +81,21 @@ bool perform(const Run& run, const BatchOptions& options, std::chrono::system_cl
              RandomGenerator& generator) {
     Job& job = *run.job;
     const int k = run.replicate;
-    const RunOutput out = run_replicate(*job.scenario, job.seeds[k - 1], trace, generator);
+    std::call_once(job.shared_once, [&] {
+        job.shared = std::make_unique<ScenarioReplicates>(*job.scenario, job.seeds[0], trace, generator);
+        job.peaks = peaks_csv(job.shared->first().peaks);
+        if (job.shared->shared()) job.times = std::make_unique<XyTimeColumn>(trace);
+    });
+    const std::string& seed = job.seeds[k - 1];
+    RunOutput out;
+    if (job.shared->shared()) {
+        trace.fit(job.shared->point_count());
+        double* const response = trace.responses.data() + 1;
+        out = job.shared->output(seed, job.shared->make(seed, response, generator));
+        if (out.ok) job.shared->fill(response, trace);
+    } else {
+        out = run_replicate(*job.scenario, seed, trace, generator);
+    }
     if (!out.ok) {
         job.fail(out.message, k);
         return false;
@@ -93,15 +114,14 @@ bool perform(const Run& run, const BatchOptions& options, std::chrono::system_cl
     const std::string data_path = (dir / (stem + extension_of(options.format))).string();
     std::string why;
     if (!write_data_file(data_path, options.format, out, trace, {job.name, stem, k, job.source, made},
-                         options.andi_precision, &why)) {
+                         options.andi_precision, &why, job.times.get())) {
         job.fail("the file " + data_path + " could not be written" + (why.empty() ? "" : ": " + why), k);
         return false;
     }
     written(data_path);
 
     std::vector<std::pair<std::string, ContentProducer>> files;
-    const std::string peaks = peaks_csv(out.peaks);
-    files.push_back({stem + ".peaks.csv", text_content(peaks)});
+    files.push_back({stem + ".peaks.csv", text_content(job.peaks)});
     const std::string record =
         record_json(out, job.name, k, job.replicates, job.scenario->suite ? &*job.scenario->suite : nullptr);
     files.push_back({stem + ".json", text_content(record)});
