@@ -74,7 +74,7 @@ class SimulationError(Error, RuntimeError):
         self.replicate = replicate
 
 
-# The most worker threads of simulate_many: each holds a trace of 32 MB.
+# The most worker threads of simulate_many.
 MAX_THREADS = 64
 
 # The data file's forms, by the file name's ending.
@@ -261,7 +261,7 @@ def simulate_many(scenario, replicates=None, components=False, threads=0):
     if replicates is None:
         replicates = parsed.replicates or 1
     replicates = _whole(replicates, "replicates", 1, _elutrix.max_replicates)
-    threads = _whole(threads, "threads", 0, MAX_THREADS, " (0: one per core; each worker holds a trace of 32 MB)")
+    threads = _whole(threads, "threads", 0, MAX_THREADS, " (0: one per core)")
     try:
         runs = _elutrix.run(parsed, replicates, bool(components), threads, os.fsencode(source))
     except ValueError as e:
