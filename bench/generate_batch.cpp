@@ -62,8 +62,8 @@ std::vector<std::string> seeds_of(const Scenario& scenario, int count) {
 void BM_replicates_each_in_full(benchmark::State& state) {
     const Scenario scenario = factory_noise();
     const std::vector<std::string> seeds = seeds_of(scenario, static_cast<int>(state.range(0)));
-    Trace trace(0);
-    RandomGenerator generator;
+    elutrix::Trace trace(0);
+    elutrix::RandomGenerator generator;
     for (auto _ : state) {
         for (const std::string& seed : seeds) benchmark::DoNotOptimize(run_replicate(scenario, seed, trace, generator));
     }
@@ -75,8 +75,8 @@ BENCHMARK(BM_replicates_each_in_full)->Arg(1000)->Unit(benchmark::kMillisecond);
 void BM_replicates_shared(benchmark::State& state) {
     const Scenario scenario = factory_noise();
     const std::vector<std::string> seeds = seeds_of(scenario, static_cast<int>(state.range(0)));
-    Trace trace(0);
-    RandomGenerator generator;
+    elutrix::Trace trace(0);
+    elutrix::RandomGenerator generator;
     const ScenarioReplicates shared(scenario, seeds[0], trace, generator);
     const auto n = static_cast<std::size_t>(shared.point_count());
     std::vector<double> responses(seeds.size() * n);

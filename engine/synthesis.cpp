@@ -4,8 +4,6 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
-#include <system_error>
-#include <thread>
 
 #include "engine/components.h"
 #include "engine/run_error.h"
@@ -107,7 +105,7 @@ void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, co
     }
     std::atomic<long long> next_block{0};
     const long long blocks = (n + block - 1) / block;
-    const auto work = [&] {
+    run_on_workers(static_cast<unsigned>(workers_wanted) + 1, [&] {
         clear_vector_upper_state();
         for (;;) {
             const long long b = next_block.fetch_add(1, std::memory_order_relaxed);
@@ -115,15 +113,7 @@ void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, co
             const long long first = 1 + b * block;
             fill_points(first, std::min(n, first + block - 1), n, latest_tr, sum, baseline, trace);
         }
-    };
-    std::vector<std::thread> workers;
-    try {
-        for (long long w = 0; w < workers_wanted; ++w) workers.emplace_back(work);
-    } catch (const std::system_error&) {
-        // No thread to be had: the blocks go to the threads that did start.
-    }
-    work();
-    for (std::thread& worker : workers) worker.join();
+    });
 }
 
 struct NoiseLevel {

@@ -73,7 +73,12 @@ public:
     void start_helpers(unsigned helpers) {
         try {
             workers_.reserve(helpers);
-            for (unsigned w = 0; w < helpers; ++w) workers_.emplace_back([this] { help(); });
+            for (unsigned w = 0; w < helpers; ++w) {
+                workers_.emplace_back([this] {
+                    const WorkerScope scope;
+                    help();
+                });
+            }
         } catch (const std::system_error&) {
             // The blocks go to the threads that did start.
         } catch (const std::bad_alloc&) {

@@ -5,6 +5,7 @@
 #include <new>
 #include <thread>
 
+#include "engine/workers.h"
 #include "generate/batch_parts.h"
 #include "generate/outputs.h"
 
@@ -165,17 +166,20 @@ void for_each_run(std::size_t count, unsigned threads, const RunBody& run, const
         }
         trace_pool().give_back(std::move(trace));
     };
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const std::size_t wanted = std::min<std::size_t>(threads ? threads : std::min(cores, 16u), count);
-    std::vector<std::thread> workers;
-    for (std::size_t w = 0; wanted > 1 && w < wanted; ++w) {
+    // The calling thread waits, telling the progress, while the workers run;
+    // a single worker is the calling thread itself.
+    const auto wanted = static_cast<unsigned>(std::min<std::size_t>(batch_threads(threads), count));
+    std::thread runner;
+    if (wanted > 1) {
         try {
-            workers.emplace_back(work);
+            runner = std::thread([&] { run_on_workers(wanted, [&] {
+                const WorkerScope scope;
+                work();
+            }); });
         } catch (const std::system_error&) {
-            break;  // the runs go to the workers that did start
         }
     }
-    if (workers.empty()) work();
+    if (!runner.joinable()) work();
     if (progress) progress(done, count);
     {
         std::unique_lock lock(done_mutex);
@@ -183,7 +187,7 @@ void for_each_run(std::size_t count, unsigned threads, const RunBody& run, const
             if (progress) progress(done, count);
         }
     }
-    for (std::thread& worker : workers) worker.join();
+    if (runner.joinable()) runner.join();
     if (progress) progress(done, count);
 }
 
