@@ -122,7 +122,7 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
         batch->message = shared.first().message;
         return batch;
     }
-    const auto n = static_cast<std::size_t>(shared.point_count());
+    const auto n = static_cast<std::size_t>(std::max(shared.point_count(), 0));
     batch->time_min = py::array_t<double>(static_cast<py::ssize_t>(n));
     double* const time_min = batch->time_min.mutable_data();
     for (std::size_t i = 0; i < n; ++i) time_min[i] = shared.times()[i] / 60.0;

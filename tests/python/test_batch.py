@@ -24,11 +24,14 @@ DRIFT = {"seed": 3, "rows": [{"enabled": True, "retention_time": 1}, {"enabled":
          "settings": {"noise_kind": "random_walk", "level_by_s_to_n": True, "s_to_n_percent": 20,
                       "baseline_percentage": 5}}
 QUIET = {"rows": [{"enabled": True, "retention_time": 2, "tau": 1}]}
+NO_POINTS = {"seed": 1, "settings": {"sampling_rate": "-5", "noise_kind": "random", "level_by_s_to_n": True,
+                                     "s_to_n_percent": 100}}
 
 
 # Every replicate shares one full run's signal and truth and adds its own
 # noise: each must still be its own full run, whatever the noise and stages.
-@pytest.mark.parametrize("scenario, replicates, first", [(NOISY, 6, 1), (NOISY, 3, 4), (DRIFT, 5, 1), (QUIET, 2, 1)])
+@pytest.mark.parametrize("scenario, replicates, first", [(NOISY, 6, 1), (NOISY, 3, 4), (DRIFT, 5, 1), (QUIET, 2, 1),
+                                                           (NO_POINTS, 2, 1)])
 def test_a_batch_holds_each_runs_bits_and_truth(scenario, replicates, first):
     batch = elutrix.simulate_batch(scenario, replicates, components=True, first=first)
     runs = elutrix.simulate_many(scenario, first + replicates - 1, components=True)[first - 1:]
@@ -96,8 +99,13 @@ def test_ctrl_c_stops_a_long_batch_within_a_second():
 
     threading.Timer(0.3, interrupt).start()
     with pytest.raises(KeyboardInterrupt):
+        # A detector's pink noise and wander keep each replicate busy for a
+        # while: made from a shared run, plain noisy replicates are too
+        # quick to be interrupted reliably.
         elutrix.simulate_batch({"seed": 1, "settings": {"noise_kind": "random", "level_by_s_to_n": True,
-                                                        "s_to_n_percent": 100}}, 50000)
+                                                        "s_to_n_percent": 100},
+                                "detector": {"noise": {"kind": "pink", "sd": 0.001},
+                                             "wander": {"sd": 0.001, "period_min": 0.5}}}, 50000)
     # Within a second on a quiet machine; the bound leaves room for a loaded
     # one and for the sanitizers, and is still far below the batch's length.
     assert fired and time.perf_counter() - fired[0] < (15.0 if os.environ.get("ELUTRIX_SANITIZED") else 3.0)
