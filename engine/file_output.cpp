@@ -61,6 +61,12 @@ Outcome write_replacement(const std::string& target, const std::string& folder, 
         error = system_error(errno);
         return Outcome::failed;
     }
+    // A new file takes its name at once; should one have appeared meanwhile,
+    // it is replaced as any other.
+    if (!old && temporary.link_as_new(target)) {
+        sync_folder(folder);
+        return Outcome::written;
+    }
     if (!temporary.name(failure)) {
         error = system_error(failure);
         return Outcome::unnamed_unusable;
@@ -210,5 +216,13 @@ bool replace_file(const std::string& path, const ContentProducer& content) {
     std::error_code ignored;
     return replace_file(path, content, ignored);
 }
+
+struct QuietFileWrites::Quiet {
+    file_parts::QuietWriteSignals signals;
+};
+
+QuietFileWrites::QuietFileWrites() : quiet_(std::make_unique<Quiet>()) {}
+
+QuietFileWrites::~QuietFileWrites() = default;
 
 }  // namespace elutrix

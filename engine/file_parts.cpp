@@ -123,8 +123,15 @@ std::string temporary_name(const std::string& folder, const std::string& name) {
     static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::string suffix(8, 'x');
     for (char& letter : suffix) letter = letters[random() % (sizeof letters - 1)];
-    long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-    if (longest <= 0) longest = NAME_MAX;
+    // Asked once for the folder that one thread writes into over and over.
+    thread_local std::string asked_folder;
+    thread_local long asked_longest = 0;
+    if (asked_longest == 0 || folder != asked_folder) {
+        asked_longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+        if (asked_longest <= 0) asked_longest = NAME_MAX;
+        asked_folder = folder;
+    }
+    const long longest = asked_longest;
     std::string sibling = '.' + name + '.' + suffix;
     if (sibling.size() <= static_cast<std::size_t>(longest)) return sibling;
     return ".elutrix-" + suffix;

@@ -55,6 +55,9 @@ private:
 class QuietWriteSignals {
 public:
     QuietWriteSignals() {
+        // Inside another one on this thread, that one does it all.
+        if (depth()++ > 0) return;
+        outer_ = true;
         sigemptyset(&signals_);
         sigaddset(&signals_, SIGPIPE);
         sigaddset(&signals_, SIGXFSZ);
@@ -68,6 +71,8 @@ public:
     QuietWriteSignals(const QuietWriteSignals&) = delete;
     QuietWriteSignals& operator=(const QuietWriteSignals&) = delete;
     ~QuietWriteSignals() {
+        --depth();
+        if (!outer_) return;
         sigset_t raised;
         sigemptyset(&raised);
         sigset_t pending;
@@ -82,6 +87,12 @@ public:
     }
 
 private:
+    static int& depth() {
+        thread_local int nested = 0;
+        return nested;
+    }
+
+    bool outer_ = false;
     sigset_t signals_{};
     sigset_t saved_{};
     bool pipe_was_pending_ = false;
@@ -174,6 +185,14 @@ public:
         return take_free_name(failure, [&](const std::string& path) {
             return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
         });
+    }
+
+    // Gives a file that has no name yet the target's name, where nothing
+    // bears that name: a new file appears whole in one step.
+    bool link_as_new(const std::string& target) {
+        if (!path_.empty()) return false;
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+        return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
     }
 
     // Puts the named file in the target's place in one step.

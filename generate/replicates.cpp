@@ -85,8 +85,12 @@ void ScenarioReplicates::make_block(const std::string* seeds, double* const* res
                                               NoiseTally(first_.noise.u), NoiseTally(first_.noise.u)};
         const double* x[block_replicates];
         for (int j = 0; j < block_replicates; ++j) x[j] = drawn.data() + (j < count ? j : 0) * points;
-        for (std::int32_t i = 0; i < n; ++i) {
-            for (int j = 0; j < block_replicates; ++j) tally[j].add(i + 1, x[j][i]);
+        if (count == 1) {
+            for (std::int32_t i = 0; i < n; ++i) tally[0].add(i + 1, x[0][i]);
+        } else {
+            for (std::int32_t i = 0; i < n; ++i) {
+                for (int j = 0; j < block_replicates; ++j) tally[j].add(i + 1, x[j][i]);
+            }
         }
         for (int j = 0; j < count; ++j) {
             if (noisy[j]) made[j].noise = tally[j].summary(n);
