@@ -10,12 +10,12 @@
 namespace elutrix {
 
 RunResult chromatogram(ComponentTable& rows, SimulationSettings& settings, Trace& trace, PlotSurface* surface,
-                       RandomGenerator& generator) {
+                       RandomGenerator& generator, std::vector<double>* noise_free) {
     clear_vector_upper_state();
     try {
         apply_efficiency(rows, settings);
         const PeakPlacement placement = place_peaks(rows, settings);
-        const SynthesisResult synthesis = synthesize(rows, settings, placement, trace, generator);
+        const SynthesisResult synthesis = synthesize(rows, settings, placement, trace, generator, noise_free);
         plot(trace, synthesis, surface);
         return {true, {}, placement, synthesis};
     } catch (const RunError& error) {
@@ -24,9 +24,9 @@ RunResult chromatogram(ComponentTable& rows, SimulationSettings& settings, Trace
 }
 
 RunResult update_run(ComponentTable& rows, SimulationSettings& settings, Trace& trace, PlotSurface* surface,
-                     RandomGenerator& generator) {
+                     RandomGenerator& generator, std::vector<double>* noise_free) {
     try {
-        return chromatogram(rows, settings, trace, surface, generator);
+        return chromatogram(rows, settings, trace, surface, generator, noise_free);
     } catch (const std::bad_alloc&) {
         return {false, "There is not enough memory for this run.", {}, {}};
     } catch (const std::exception& error) {

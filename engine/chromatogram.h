@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/inputs.h"
 #include "engine/placement.h"
@@ -22,13 +23,15 @@ struct RunResult {
 // rows and settings. When the inputs have no defined result the run stops
 // there and says why; the trace's point count, its export table and the
 // picture then stay as the last good run left them.
+// noise_free, when given, receives the signal before the noise (see
+// synthesize).
 RunResult chromatogram(ComponentTable& rows, SimulationSettings& settings, Trace& trace, PlotSurface* surface,
-                       RandomGenerator& generator = random_generator());
+                       RandomGenerator& generator = random_generator(), std::vector<double>* noise_free = nullptr);
 
 // One press of "Update": chromatogram, with a failure that escapes the run
 // (no memory left, or any other error) reported in words as well, so that
 // every program that runs it tells the user the same.
 RunResult update_run(ComponentTable& rows, SimulationSettings& settings, Trace& trace, PlotSurface* surface,
-                     RandomGenerator& generator = random_generator());
+                     RandomGenerator& generator = random_generator(), std::vector<double>* noise_free = nullptr);
 
 }  // namespace elutrix

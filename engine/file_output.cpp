@@ -23,304 +23,13 @@
 #define ELUTRIX_HAVE_XATTR 1
 #endif
 
+#include "engine/file_parts.h"
+
 namespace elutrix {
 
 namespace {
 
-std::error_code system_error(int number) { return {number, std::generic_category()}; }
-
-bool fail(std::error_code& error, int number) {
-    error = system_error(number);
-    return false;
-}
-
-// An open file descriptor, closed when it goes.
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { reset(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    // Closes now and tells whether the close reported no error (a file
-    // system may report a failed write only here).
-    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-private:
-    int fd_ = -1;
-};
-
-// While it lives, a write past the file size limit or into a pipe without a
-// reader fails with an error on this thread instead of ending the program
-// through SIGXFSZ or SIGPIPE; such a signal raised meanwhile is taken back.
-class QuietWriteSignals {
-public:
-    QuietWriteSignals() {
-        sigemptyset(&signals_);
-        sigaddset(&signals_, SIGPIPE);
-        sigaddset(&signals_, SIGXFSZ);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        pipe_was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-        size_was_pending_ = sigismember(&pending, SIGXFSZ) == 1;
-        pthread_sigmask(SIG_BLOCK, &signals_, &saved_);
-    }
-    QuietWriteSignals(const QuietWriteSignals&) = delete;
-    QuietWriteSignals& operator=(const QuietWriteSignals&) = delete;
-    ~QuietWriteSignals() {
-        sigset_t raised;
-        sigemptyset(&raised);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        if (!pipe_was_pending_ && sigismember(&pending, SIGPIPE) == 1) sigaddset(&raised, SIGPIPE);
-        if (!size_was_pending_ && sigismember(&pending, SIGXFSZ) == 1) sigaddset(&raised, SIGXFSZ);
-        const timespec no_wait{};
-        while (sigtimedwait(&raised, nullptr, &no_wait) > 0) {
-        }
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-    }
-
-private:
-    sigset_t signals_{};
-    sigset_t saved_{};
-    bool pipe_was_pending_ = false;
-    bool size_was_pending_ = false;
-};
-
-bool write_all(int fd, const char* data, std::size_t size, int& failure) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            failure = errno;
-            return false;
-        }
-        if (written == 0) {
-            failure = EIO;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// The sink that writes the content into a file from its current offset.
-struct FileSink {
-    int fd = -1;
-    bool start_writeback = false;  // a regular file that is synced at the end
-    int failure = 0;
-    std::uint64_t total = 0;
-    std::uint64_t handed_on = 0;
-
-    bool operator()(const char* data, std::size_t size) {
-        if (!write_all(fd, data, size, failure)) return false;
-        total += size;
-#if defined(__linux__)
-        // The device starts on what is written while the rest is still being
-        // formatted, so that the sync at the end has less to wait for.
-        constexpr std::uint64_t step = std::uint64_t{4} << 20;
-        if (start_writeback && total - handed_on >= step) {
-            ::sync_file_range(fd, static_cast<off_t>(handed_on), static_cast<off_t>(total - handed_on),
-                              SYNC_FILE_RANGE_WRITE);
-            handed_on = total;
-        }
-#endif
-        return true;
-    }
-};
-
-// Runs the producer into fd; total receives the number of bytes written.
-bool produce(const ContentProducer& content, int fd, bool start_writeback, std::uint64_t& total,
-             std::error_code& error) {
-    FileSink sink{fd, start_writeback};
-    FileSink* const target = &sink;
-    if (!content([target](const char* data, std::size_t size) { return (*target)(data, size); })) {
-        error = sink.failure != 0 ? system_error(sink.failure) : std::make_error_code(std::errc::operation_canceled);
-        return false;
-    }
-    total = sink.total;
-    return true;
-}
-
-bool produce(const ContentProducer& content, int fd, bool start_writeback, std::error_code& error) {
-    std::uint64_t total = 0;
-    return produce(content, fd, start_writeback, total, error);
-}
-
-std::string folder_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string name_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Follows a symbolic link, and the links it names, to the path of the file
-// they finally name, which need not exist yet.
-bool follow_links(std::string& path, std::error_code& error) {
-    constexpr int most_links = 40;  // as the kernel allows in one lookup
-    for (int hops = 0;; ++hops) {
-        struct stat entry {};
-        if (::lstat(path.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) return true;
-        if (hops == most_links) return fail(error, ELOOP);
-        std::string target(PATH_MAX, '\0');
-        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-        if (length < 0) return fail(error, errno);
-        if (static_cast<std::size_t>(length) >= target.size()) return fail(error, ENAMETOOLONG);
-        if (length == 0) return fail(error, ENOENT);
-        target.resize(static_cast<std::size_t>(length));
-        path = target.front() == '/' ? target : folder_of(path) + '/' + target;
-    }
-}
-
-// A name for a temporary file beside name in folder: the hidden name with a
-// random suffix, or a short one of our own where that would be longer than
-// the folder allows.
-std::string temporary_name(const std::string& folder, const std::string& name) {
-    thread_local std::mt19937_64 random(static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count() ^ (static_cast<long long>(::getpid()) << 32)));
-    static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    std::string suffix(8, 'x');
-    for (char& letter : suffix) letter = letters[random() % (sizeof letters - 1)];
-    long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-    if (longest <= 0) longest = NAME_MAX;
-    std::string sibling = '.' + name + '.' + suffix;
-    if (sibling.size() <= static_cast<std::size_t>(longest)) return sibling;
-    return ".elutrix-" + suffix;
-}
-
-// A new file in a folder, under no name until it is committed (where the
-// file system has unnamed files), else under a temporary name that goes
-// with the object unless committed. A kill before the commit therefore
-// leaves nothing, or at worst the temporary file, and never a partial file
-// under the target's name.
-class TemporaryFile {
-public:
-    TemporaryFile(std::string folder, std::string name) : folder_(std::move(folder)), name_(std::move(name)) {}
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() {
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-
-    int fd() const { return fd_.get(); }
-
-    // Tries temporary names in the folder until make(path) succeeds with one,
-    // which becomes the file's name; a name that is taken (EEXIST) is
-    // followed by another, any other failure ends the search.
-    template <class Make>
-    bool take_free_name(int& failure, Make make) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string path = folder_ + '/' + temporary_name(folder_, name_);
-            if (make(path)) {
-                path_ = std::move(path);
-                return true;
-            }
-            if (errno != EEXIST) {
-                failure = errno;
-                return false;
-            }
-        }
-        failure = EEXIST;
-        return false;
-    }
-
-    bool create(mode_t mode, bool unnamed, int& failure) {
-#if defined(O_TMPFILE)
-        if (unnamed) {
-            fd_.reset(::open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-            if (fd_) return true;
-            // Any other error means this file system has no unnamed files.
-            if (errno == EACCES || errno == EPERM || errno == EROFS || errno == ENOENT || errno == ENOTDIR ||
-                errno == ENOSPC || errno == EDQUOT || errno == ENOMEM) {
-                failure = errno;
-                return false;
-            }
-        }
-#else
-        (void)unnamed;
-#endif
-        return take_free_name(failure, [&](const std::string& path) {
-            fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
-            return static_cast<bool>(fd_);
-        });
-    }
-
-    // Gives the file a name in its folder where it has none yet.
-    bool name(int& failure) {
-        if (!path_.empty()) return true;
-        const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
-        return take_free_name(failure, [&](const std::string& path) {
-            return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
-        });
-    }
-
-    // Puts the named file in the target's place in one step.
-    bool commit(const std::string& target, int& failure) {
-        if (::rename(path_.c_str(), target.c_str()) != 0) {
-            failure = errno;
-            return false;
-        }
-        path_.clear();
-        return true;
-    }
-
-private:
-    std::string folder_;
-    std::string name_;
-    std::string path_;  // the temporary name while the file has one
-    Descriptor fd_;
-};
-
-// Gives the new file the old one's owner and group; false where the system
-// does not permit it.
-bool take_owner_and_group(int fd, const struct stat& old) {
-    struct stat now {};
-    if (::fstat(fd, &now) != 0) return false;
-    if (now.st_uid == old.st_uid && now.st_gid == old.st_gid) return true;
-    return ::fchown(fd, old.st_uid, old.st_gid) == 0;
-}
-
-// Copies the extended attributes (access lists among them) that the system
-// lets us copy.
-void copy_extended_attributes([[maybe_unused]] const std::string& source, [[maybe_unused]] int fd) {
-#if defined(ELUTRIX_HAVE_XATTR)
-    const ssize_t length = ::listxattr(source.c_str(), nullptr, 0);
-    if (length <= 0) return;
-    std::vector<char> names(static_cast<std::size_t>(length));
-    const ssize_t listed = ::listxattr(source.c_str(), names.data(), names.size());
-    if (listed <= 0) return;
-    std::vector<char> value;
-    for (const char* attribute = names.data(); attribute < names.data() + listed;
-         attribute += std::strlen(attribute) + 1) {
-        const ssize_t size = ::getxattr(source.c_str(), attribute, nullptr, 0);
-        if (size < 0) continue;
-        value.resize(static_cast<std::size_t>(size));
-        const ssize_t read = ::getxattr(source.c_str(), attribute, value.data(), value.size());
-        if (read >= 0) ::fsetxattr(fd, attribute, value.data(), static_cast<std::size_t>(read), 0);
-    }
-#endif
-}
-
-// Makes the folder's new entry as durable as the file's data.
-void sync_folder(const std::string& folder) {
-    const Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) ::fsync(fd.get());
-}
+using namespace file_parts;
 
 enum class Outcome {
     written,
@@ -351,6 +60,12 @@ Outcome write_replacement(const std::string& target, const std::string& folder, 
     if (::fdatasync(temporary.fd()) != 0) {
         error = system_error(errno);
         return Outcome::failed;
+    }
+    // A new file takes its name at once; should one have appeared meanwhile,
+    // it is replaced as any other.
+    if (!old && temporary.link_as_new(target)) {
+        sync_folder(folder);
+        return Outcome::written;
     }
     if (!temporary.name(failure)) {
         error = system_error(failure);
@@ -501,5 +216,13 @@ bool replace_file(const std::string& path, const ContentProducer& content) {
     std::error_code ignored;
     return replace_file(path, content, ignored);
 }
+
+struct QuietFileWrites::Quiet {
+    file_parts::QuietWriteSignals signals;
+};
+
+QuietFileWrites::QuietFileWrites() : quiet_(std::make_unique<Quiet>()) {}
+
+QuietFileWrites::~QuietFileWrites() = default;
 
 }  // namespace elutrix

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -47,5 +48,20 @@ bool replace_file(const std::string& path, const ContentProducer& content);
 // out, or std::errc::operation_canceled when the producer gave up without a
 // failed write.
 bool replace_file(const std::string& path, const ContentProducer& content, std::error_code& error);
+
+// While it lives, the replace_file calls of this thread share one quieting
+// of SIGPIPE and SIGXFSZ instead of each starting its own: for a run that
+// writes several files.
+class QuietFileWrites {
+public:
+    QuietFileWrites();
+    ~QuietFileWrites();
+    QuietFileWrites(const QuietFileWrites&) = delete;
+    QuietFileWrites& operator=(const QuietFileWrites&) = delete;
+
+private:
+    struct Quiet;
+    std::unique_ptr<Quiet> quiet_;
+};
 
 }  // namespace elutrix

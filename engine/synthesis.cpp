@@ -4,8 +4,6 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
-#include <system_error>
-#include <thread>
 
 #include "engine/components.h"
 #include "engine/run_error.h"
@@ -16,8 +14,17 @@
 
 namespace elutrix {
 
-Trace::Trace()
-    : times(capacity + 1, 0.0), responses(capacity + 1, 0.0), export_points(capacity + 1) {}
+Trace::Trace() : Trace(capacity) {}
+
+Trace::Trace(std::int32_t points) { fit(points); }
+
+void Trace::fit(std::int32_t points) {
+    const auto size = static_cast<std::size_t>(std::max(points, 0)) + 1;
+    if (times.size() >= size) return;
+    times.resize(size, 0.0);
+    responses.resize(size, 0.0);
+    export_points.resize(size);
+}
 
 std::int32_t point_count_for(double latest_tr, double sampling_rate) {
     const double exact = ((latest_tr * sampling_rate) * run_length_factor) * 60.0;
@@ -98,7 +105,7 @@ void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, co
     }
     std::atomic<long long> next_block{0};
     const long long blocks = (n + block - 1) / block;
-    const auto work = [&] {
+    run_on_workers(static_cast<unsigned>(workers_wanted) + 1, [&] {
         clear_vector_upper_state();
         for (;;) {
             const long long b = next_block.fetch_add(1, std::memory_order_relaxed);
@@ -106,15 +113,7 @@ void fill_all_points(long long n, double latest_tr, const fast::TermSum& sum, co
             const long long first = 1 + b * block;
             fill_points(first, std::min(n, first + block - 1), n, latest_tr, sum, baseline, trace);
         }
-    };
-    std::vector<std::thread> workers;
-    try {
-        for (long long w = 0; w < workers_wanted; ++w) workers.emplace_back(work);
-    } catch (const std::system_error&) {
-        // No thread to be had: the blocks go to the threads that did start.
-    }
-    work();
-    for (std::thread& worker : workers) worker.join();
+    });
 }
 
 struct NoiseLevel {
@@ -193,16 +192,20 @@ NoiseLevel noise_level(SimulationSettings& settings, double ymin) {
 
 }  // namespace
 
+void seed_generator(const std::string& seed, RandomGenerator& generator) {
+    generator.reseed(-std::fabs(text_value(seed)));
+}
+
 void seed_generator(const SimulationSettings& settings, RandomGenerator& generator) {
     if (settings.use_seed) {
-        generator.reseed(-std::fabs(text_value(settings.seed)));
+        seed_generator(settings.seed, generator);
     } else {
         generator.randomize();
     }
 }
 
 SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& settings, const PeakPlacement& placement,
-                           Trace& trace, RandomGenerator& generator) {
+                           Trace& trace, RandomGenerator& generator, std::vector<double>* noise_free) {
     SynthesisResult result;
     const double sr = text_value(settings.sampling_rate);
     const double latest_tr = placement.latest_tr;
@@ -222,7 +225,9 @@ SynthesisResult synthesize(const ComponentTable& rows, SimulationSettings& setti
     const std::vector<RowTerm> terms = active_terms(rows, settings, placement, grid);
     const NoiseLevel level = noise_level(settings, placement.ymin);
 
+    trace.fit(n);
     fill_all_points(n, latest_tr, term_sum(terms), baseline, trace);
+    if (noise_free) noise_free->assign(trace.responses.begin() + 1, trace.responses.begin() + 1 + n);
 
     // Noise goes on last and in order, one generator value per point.
     const bool drift = settings.noise_kind == NoiseKind::random_walk;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -58,25 +60,14 @@ public:
     ParallelWriter(const ParallelWriter&) = delete;
     ParallelWriter& operator=(const ParallelWriter&) = delete;
 
-    ~ParallelWriter() {
+    // Tells the helpers to stop once the calling thread is done (or gave
+    // up).
+    void stop() {
         {
             const std::lock_guard lock(mutex_);
             stopped_ = true;
         }
         changed_.notify_all();
-        for (std::thread& worker : workers_) worker.join();
-    }
-
-    // Starts up to helpers threads beside the calling one; fewer when the
-    // system has no more to give.
-    void start_helpers(unsigned helpers) {
-        try {
-            workers_.reserve(helpers);
-            for (unsigned w = 0; w < helpers; ++w) workers_.emplace_back([this] { help(); });
-        } catch (const std::system_error&) {
-            // The blocks go to the threads that did start.
-        } catch (const std::bad_alloc&) {
-        }
     }
 
     bool write(const ByteSink& sink) {
@@ -88,7 +79,7 @@ public:
                 lock.unlock();
                 const bool written = sink(buffers_[slot].get(), sizes_[slot]);
                 lock.lock();
-                if (!written) return false;  // the destructor stops the helpers
+                if (!written) return false;  // the caller stops the helpers
                 formatted_[slot] = -1;
                 ++next_written_;
                 lock.unlock();
@@ -102,6 +93,10 @@ public:
         }
         return true;
     }
+
+    // A helper: formats blocks while there are free slots, until the blocks
+    // are all taken or the writer stops.
+    void help();
 
 private:
     bool can_take() const {
@@ -125,16 +120,6 @@ private:
         changed_.notify_all();
     }
 
-    void help() {
-        clear_vector_upper_state();
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [this] { return stopped_ || next_taken_ >= blocks_ || can_take(); });
-            if (stopped_ || next_taken_ >= blocks_) return;
-            format_next(lock);
-        }
-    }
-
     const TracePoint* const points_;
     const std::int32_t count_;
     const LineEnd end_of_line_;
@@ -149,8 +134,17 @@ private:
     std::int32_t next_taken_ = 0;
     std::int32_t next_written_ = 0;
     bool stopped_ = false;
-    std::vector<std::thread> workers_;
 };
+
+void ParallelWriter::help() {
+    clear_vector_upper_state();
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopped_ || next_taken_ >= blocks_ || can_take(); });
+        if (stopped_ || next_taken_ >= blocks_) return;
+        format_next(lock);
+    }
+}
 
 // Sets up the parallel writer; nullopt when its memory cannot be had, before
 // any byte has reached the sink.
@@ -164,8 +158,25 @@ std::optional<bool> write_in_parallel(const TracePoint* points, std::int32_t cou
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
-    writer->start_helpers(threads - 1);
-    return writer->write(sink);
+    // The calling thread hands the blocks to the sink (and formats some);
+    // the workers format.
+    bool written = false;
+    std::exception_ptr thrown;
+    const std::thread::id caller = std::this_thread::get_id();
+    run_on_workers(threads, [&] {
+        if (std::this_thread::get_id() != caller) {
+            writer->help();
+            return;
+        }
+        try {
+            written = writer->write(sink);
+        } catch (...) {
+            thrown = std::current_exception();
+        }
+        writer->stop();
+    });
+    if (thrown) std::rethrow_exception(thrown);
+    return written;
 }
 
 }  // namespace
@@ -191,6 +202,39 @@ bool write_xy_lines(const Trace& trace, const ByteSink& sink, LineEnd end_of_lin
     }
     clear_vector_upper_state();
     return write_in_sequence(first, count, end_of_line, sink);
+}
+
+XyTimeColumn::XyTimeColumn(const Trace& trace) {
+    const std::int32_t count = std::min(trace.point_count, static_cast<std::int32_t>(trace.export_points.size()) - 1);
+    char buffer[number_text_room + 1];
+    for (std::int32_t i = 1; i <= count; ++i) {
+        char* end = put_number(buffer, trace.export_points[i].time / 60.0);
+        *end++ = ',';
+        text_.append(buffer, end);
+        ends_.push_back(text_.size());
+    }
+}
+
+bool write_xy_lines(const Trace& trace, const XyTimeColumn& times, const ByteSink& sink, LineEnd end_of_line) {
+    const std::int32_t available = static_cast<std::int32_t>(trace.export_points.size()) - 1;
+    const std::int32_t count = std::min(trace.point_count, available);
+    if (count != times.points() || count >= 2 * xy_block_points) return write_xy_lines(trace, sink, end_of_line);
+    clear_vector_upper_state();
+    char buffer[64 * 1024];
+    char* const end = buffer + sizeof buffer;
+    char* out = buffer;
+    for (std::int32_t i = 1; i <= count; ++i) {
+        if (static_cast<std::size_t>(end - out) < xy_line_room) {
+            if (!sink(buffer, static_cast<std::size_t>(out - buffer))) return false;
+            out = buffer;
+        }
+        const std::string_view time = times.field(i);
+        std::memcpy(out, time.data(), time.size());
+        out = put_number(out + time.size(), trace.export_points[i].response);
+        if (end_of_line == LineEnd::crlf) *out++ = '\r';
+        *out++ = '\n';
+    }
+    return out == buffer || sink(buffer, static_cast<std::size_t>(out - buffer));
 }
 
 }  // namespace elutrix

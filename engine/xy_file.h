@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "engine/inputs.h"
 #include "engine/synthesis.h"
@@ -42,5 +45,29 @@ std::size_t xy_writer_bytes();
 // no allocation that could fail. An exception thrown by the sink passes on to
 // the caller once the other threads have stopped.
 bool write_xy_lines(const Trace& trace, const ByteSink& sink, LineEnd end_of_line = LineEnd::crlf);
+
+// The time column of a grid as the lines write it, each time with its
+// comma: made once for the runs that share the grid, whose lines then only
+// format their responses.
+class XyTimeColumn {
+public:
+    // Of export points 1 .. point_count of the trace.
+    explicit XyTimeColumn(const Trace& trace);
+    std::int32_t points() const { return static_cast<std::int32_t>(ends_.size()); }
+    // "time," of point i (1-based).
+    std::string_view field(std::int32_t i) const {
+        const std::size_t begin = i == 1 ? 0 : ends_[static_cast<std::size_t>(i - 2)];
+        return std::string_view(text_).substr(begin, ends_[static_cast<std::size_t>(i - 1)] - begin);
+    }
+
+private:
+    std::string text_;
+    std::vector<std::size_t> ends_;
+};
+
+// The same bytes as write_xy_lines, with the times taken from the column of
+// the trace's grid.
+bool write_xy_lines(const Trace& trace, const XyTimeColumn& times, const ByteSink& sink,
+                    LineEnd end_of_line = LineEnd::crlf);
 
 }  // namespace elutrix

@@ -73,10 +73,10 @@ const char* name_of(DataFormat format) { return entry(format).name; }
 
 const char* extension_of(DataFormat format) { return entry(format).extension; }
 
-bool write_csv_lines(const Trace& trace, const ByteSink& sink) {
+bool write_csv_lines(const Trace& trace, const ByteSink& sink, const XyTimeColumn* times) {
     static constexpr char header[] = "time_min,response\n";
     if (!sink(header, sizeof header - 1)) return false;
-    return write_xy_lines(trace, sink, LineEnd::lf);
+    return times ? write_xy_lines(trace, *times, sink, LineEnd::lf) : write_xy_lines(trace, sink, LineEnd::lf);
 }
 
 std::chrono::system_clock::time_point stamp_moment() {
@@ -132,7 +132,8 @@ AndiChromatogram andi_record(const RunOutput& run, const Trace& trace, const Run
 }
 
 bool write_data_file(const std::string& path, DataFormat format, const RunOutput& run, const Trace& trace,
-                     const RunLabel& label, AndiPrecision precision, std::string* error) {
+                     const RunLabel& label, AndiPrecision precision, std::string* error,
+                     const XyTimeColumn* times) {
     if (format == DataFormat::andi) {
         AndiChromatogram record = andi_record(run, trace, label);
         record.precision = precision;
@@ -142,7 +143,8 @@ bool write_data_file(const std::string& path, DataFormat format, const RunOutput
     const bool written = replace_file(
         path,
         [&](const ByteSink& sink) {
-            return format == DataFormat::csv ? write_csv_lines(trace, sink) : write_xy_lines(trace, sink);
+            if (format == DataFormat::csv) return write_csv_lines(trace, sink, times);
+            return times ? write_xy_lines(trace, *times, sink) : write_xy_lines(trace, sink);
         },
         why);
     if (!written && error && why) *error = why.message();

@@ -24,7 +24,7 @@ const char* extension_of(DataFormat format);
 
 // The CSV: a header line "time_min,response", then the lines of the .xy
 // with LF line ends.
-bool write_csv_lines(const Trace& trace, const ByteSink& sink);
+bool write_csv_lines(const Trace& trace, const ByteSink& sink, const XyTimeColumn* times = nullptr);
 
 // What an interchange file says about the run besides its data.
 struct RunLabel {
@@ -52,8 +52,11 @@ AndiChromatogram andi_record(const RunOutput& run, const Trace& trace, const Run
 // file stores its numbers in the given precision. Returns false when it
 // cannot be written, with the reason in error when one is known (the
 // system's, or an interchange record the file cannot hold).
+// times, when given, is the time column of the trace's grid (the .xy and
+// the CSV then format only the responses).
 bool write_data_file(const std::string& path, DataFormat format, const RunOutput& run, const Trace& trace,
-                     const RunLabel& label, AndiPrecision precision, std::string* error = nullptr);
+                     const RunLabel& label, AndiPrecision precision, std::string* error = nullptr,
+                     const XyTimeColumn* times = nullptr);
 
 // "float", "double"; nothing for any other name.
 std::optional<AndiPrecision> andi_precision_named(std::string_view name);

@@ -17,40 +17,29 @@ namespace {
 // point, made again from the same seed: the value drawn at every point for
 // random noise, its running sum for drift.
 NoiseSummary noise_summary(const SimulationSettings& s, double u, std::int32_t n, RandomGenerator& generator) {
-    NoiseSummary out;
-    out.active = true;
-    out.u = u;
     seed_generator(s, generator);
     const bool drift = s.noise_kind == NoiseKind::random_walk;
+    NoiseTally tally(u);
     double walk = 0.0;
-    double mean = 0.0;
-    double squares = 0.0;  // sum of squared deviations from the running mean
-    out.min = std::numeric_limits<double>::infinity();
-    out.max = -out.min;
     for (std::int32_t i = 1; i <= n; ++i) {
-        const double v = noise(out.u, generator);
+        const double v = noise(u, generator);
         walk += v;
-        const double x = drift ? walk : v;
-        out.min = std::min(out.min, x);
-        out.max = std::max(out.max, x);
-        const double delta = x - mean;
-        mean += delta / i;
-        squares += delta * (x - mean);
+        tally.add(i, drift ? walk : v);
     }
-    out.sd = n > 1 ? std::sqrt(squares / (n - 1)) : 0.0;
-    return out;
+    return tally.summary(n);
 }
 
 }  // namespace
 
 RunOutput run_once(const ComponentTable& rows, const SimulationSettings& settings, Trace& trace,
-                   RandomGenerator& generator, bool seed_drawn, const std::optional<Detector>& detector) {
+                   RandomGenerator& generator, bool seed_drawn, const std::optional<Detector>& detector,
+                   std::vector<double>* noise_free) {
     RunOutput out;
     out.rows = rows;
     out.settings = settings;
     out.seed = text_value(settings.seed);
     out.seed_drawn = seed_drawn;
-    const RunResult result = update_run(out.rows, out.settings, trace, nullptr, generator);
+    const RunResult result = update_run(out.rows, out.settings, trace, nullptr, generator, noise_free);
     if (!result.ok) {
         // The window's message, which quotes texts as typed: shown as every
         // message of the generator is, escaped and of bounded length.
@@ -89,9 +78,7 @@ RunOutput run_once(const ComponentTable& rows, const SimulationSettings& setting
         for (std::size_t i = 0; i < n; ++i) {
             if (!std::isfinite(y[i])) {
                 out.ok = false;
-                out.message = "The detector's stages give a response that is not a finite number at " +
-                              value_text(trace.times[i + 1] / 60.0) +
-                              " min. Enter a smaller wander, noise or spike height, or a larger quantization step.";
+                out.message = detector_non_finite_message(trace.times[i + 1]);
                 return out;
             }
             trace.export_points[i + 1].response = y[i];
@@ -102,11 +89,18 @@ RunOutput run_once(const ComponentTable& rows, const SimulationSettings& setting
     return out;
 }
 
-RunOutput run_replicate(const Scenario& scenario, const std::string& seed, Trace& trace, RandomGenerator& generator) {
+std::string detector_non_finite_message(double time_s) {
+    return "The detector's stages give a response that is not a finite number at " + value_text(time_s / 60.0) +
+           " min. Enter a smaller wander, noise or spike height, or a larger quantization step.";
+}
+
+RunOutput run_replicate(const Scenario& scenario, const std::string& seed, Trace& trace, RandomGenerator& generator,
+                        std::vector<double>* noise_free) {
     SimulationSettings settings = scenario.settings;
     settings.use_seed = true;
     settings.seed = seed;
-    return run_once(scenario.rows, settings, trace, generator, !scenario.settings.use_seed, scenario.detector);
+    return run_once(scenario.rows, settings, trace, generator, !scenario.settings.use_seed, scenario.detector,
+                    noise_free);
 }
 
 SimulationSettings replicate_settings(const SimulationSettings& settings, int k, std::uint64_t drawn_seed) {
@@ -179,13 +173,15 @@ std::uint64_t draw_seed() {
 }
 
 std::vector<std::string> replicate_seeds(const SimulationSettings& settings, int count,
-                                         std::set<std::uint64_t>& drawn) {
+                                         std::set<std::uint64_t>& drawn, int first) {
     const auto fresh_seed = [&drawn] {
         for (;;)
             if (const std::uint64_t seed = draw_seed(); drawn.insert(seed).second) return seed;
     };
     std::vector<std::string> seeds;
-    for (int k = 1; k <= count; ++k) seeds.push_back(replicate_settings(settings, k, settings.use_seed ? 0 : fresh_seed()).seed);
+    for (int k = first; k < first + count; ++k) {
+        seeds.push_back(replicate_settings(settings, k, settings.use_seed ? 0 : fresh_seed()).seed);
+    }
     return seeds;
 }
 

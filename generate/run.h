@@ -3,7 +3,10 @@
 // of the result.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <set>
 #include <string>
@@ -55,14 +58,52 @@ struct RunOutput {
 // (see replicate_settings), so that every run can be made again. The run
 // reseeds generator, which no other run may use meanwhile; the noise then
 // depends on the seed alone. The trace holds the run's points and export
-// table afterwards, as the window's would.
+// table afterwards, as the window's would. noise_free, when given, receives
+// the signal before the noise and the detector (see synthesize).
 RunOutput run_once(const ComponentTable& rows, const SimulationSettings& settings, Trace& trace,
                    RandomGenerator& generator, bool seed_drawn = false,
-                   const std::optional<Detector>& detector = std::nullopt);
+                   const std::optional<Detector>& detector = std::nullopt,
+                   std::vector<double>* noise_free = nullptr);
 
 // A replicate of a scenario, reseeded with the seed text (one of
 // replicate_seeds); drawn when the scenario has no seed of its own.
-RunOutput run_replicate(const Scenario& scenario, const std::string& seed, Trace& trace, RandomGenerator& generator);
+RunOutput run_replicate(const Scenario& scenario, const std::string& seed, Trace& trace, RandomGenerator& generator,
+                        std::vector<double>* noise_free = nullptr);
+
+// The realised noise of values drawn at every point: the values themselves
+// for random noise, their running sum for drift. Fed one value after the
+// other, it gives the figures a run's record holds.
+class NoiseTally {
+public:
+    explicit NoiseTally(double u) {
+        summary_.active = true;
+        summary_.u = u;
+        summary_.min = std::numeric_limits<double>::infinity();
+        summary_.max = -summary_.min;
+    }
+    // x is the realised noise at point i (1, 2, ... in order).
+    void add(std::int32_t i, double x) {
+        summary_.min = std::min(summary_.min, x);
+        summary_.max = std::max(summary_.max, x);
+        const double delta = x - mean_;
+        mean_ += delta / i;
+        squares_ += delta * (x - mean_);
+    }
+    NoiseSummary summary(std::int32_t n) const {
+        NoiseSummary out = summary_;
+        out.sd = n > 1 ? std::sqrt(squares_ / (n - 1)) : 0.0;
+        return out;
+    }
+
+private:
+    NoiseSummary summary_;
+    double mean_ = 0.0;
+    double squares_ = 0.0;  // sum of squared deviations from the running mean
+};
+
+// The message of a run whose detector stages made a value that is not a
+// finite number at time_s seconds.
+std::string detector_non_finite_message(double time_s);
 
 // The settings of replicate k (1-based) of a scenario: a seeded scenario
 // reseeds with its seed + k - 1 (replicate 1 keeps the seed's text as typed);
@@ -79,10 +120,11 @@ std::string repeated_seed_problem(const SimulationSettings& settings, int count)
 // value_text writes and text_value reads exactly.
 std::uint64_t draw_seed();
 
-// The seed texts of replicates 1 .. count, as replicate_settings gives them.
-// An unseeded scenario's replicates get fresh seeds that are not in drawn,
-// and drawn keeps them, so that no two runs of a batch share a drawn seed.
+// The seed texts of replicates first .. first + count - 1, as
+// replicate_settings gives them. An unseeded scenario's replicates get fresh
+// seeds that are not in drawn, and drawn keeps them, so that no two runs of
+// a batch share a drawn seed.
 std::vector<std::string> replicate_seeds(const SimulationSettings& settings, int count,
-                                         std::set<std::uint64_t>& drawn);
+                                         std::set<std::uint64_t>& drawn, int first = 1);
 
 }  // namespace elutrix::generate

@@ -24,20 +24,9 @@ void RandomGenerator::randomize() {
     engine_.seed(seq);
 }
 
-double RandomGenerator::next() {
-    // The top 24 bits of a 32-bit draw, scaled by 2^-24: a float-grained value in [0, 1).
-    return static_cast<double>(engine_() >> 8) * 0x1p-24;
-}
-
 RandomGenerator& random_generator() {
     static RandomGenerator generator;
     return generator;
-}
-
-double noise(double u, RandomGenerator& generator) {
-    const double r = generator.next();
-    const double d = 0.5 - r;
-    return u * d;
 }
 
 }  // namespace elutrix

@@ -21,6 +21,7 @@
 
 #include "generate/batch.h"
 #include "generate/outputs.h"
+#include "generate/replicates.h"
 #include "generate/run.h"
 
 namespace py = pybind11;
@@ -75,61 +76,62 @@ py::array_t<double> matrix(std::size_t rows, std::size_t columns) {
 BatchRun::BatchRun(Scenario s, std::string src) : scenario(std::move(s)), source(std::move(src)) {}
 
 std::string BatchRun::record(int k) const {
-    return record_json(outs.at(static_cast<std::size_t>(k - 1)), scenario.name, k, replicates);
+    const auto r = static_cast<std::size_t>(k - 1);
+    return record_json(shared->output(seeds.at(r), made.at(r)), scenario.name, first + k - 1, first + replicates - 1);
 }
 
 std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::string& source, int replicates,
-                                           bool components, unsigned threads) {
+                                           bool components, unsigned threads, int first) {
     if (replicates < 1 || replicates > max_replicates) {
         throw py::value_error("replicates must be a whole number from 1 to " + std::to_string(max_replicates));
     }
+    if (first < 1 || first > max_replicates - replicates + 1) {
+        throw py::value_error("first must be a whole number from 1 to " + std::to_string(max_replicates) +
+                              " - replicates + 1");
+    }
     auto batch = std::make_shared<BatchRun>(scenario, source);
+    batch->first = first;
     batch->replicates = replicates;
     const auto R = static_cast<std::size_t>(replicates);
 
-    // The seeds, and replicate 1 first: its grid, which every replicate
-    // shares, sizes the arrays. Nothing here needs the interpreter.
-    std::vector<double> first_response;
-    std::vector<double> times;
+    // The seeds, and the first replicate run in full: what every replicate
+    // shares, its grid among it, which sizes the arrays. Nothing here needs
+    // the interpreter.
     std::string problem;
     {
         const py::gil_scoped_release unlocked;
-        problem = repeated_seed_problem(scenario.settings, replicates);
+        problem = repeated_seed_problem(scenario.settings, first + replicates - 1);
         if (problem.empty()) {
             std::set<std::uint64_t> drawn;
-            batch->seeds = replicate_seeds(scenario.settings, replicates, drawn);
-            batch->outs.resize(R);
+            batch->seeds = replicate_seeds(scenario.settings, replicates, drawn, first);
+            batch->made.resize(R);
         }
     }
     if (!problem.empty()) throw py::value_error(problem);
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     {
         const py::gil_scoped_release unlocked;
-        std::unique_ptr<Trace> trace = std::make_unique<Trace>();
+        Trace trace(0);
         RandomGenerator generator;
-        RunOutput out = run_replicate(scenario, batch->seeds[0], *trace, generator);
-        if (out.ok) {
-            const auto n = static_cast<std::size_t>(std::max(out.point_count, 0));
-            for (std::size_t i = 1; i <= n; ++i) {
-                times.push_back(trace->export_points[i].time / 60.0);
-                first_response.push_back(trace->export_points[i].response);
-            }
-        }
-        batch->outs[0] = std::move(out);
+        batch->shared = std::make_unique<ScenarioReplicates>(scenario, batch->seeds[0], trace, generator);
     }
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    if (!batch->outs[0].ok) {
-        batch->failed_replicate = 1;
-        batch->message = batch->outs[0].message;
+    const ScenarioReplicates& shared = *batch->shared;
+    if (!shared.shared()) {
+        batch->failed_replicate = first;
+        batch->message = shared.first().message;
         return batch;
     }
-    const std::size_t n = times.size();
+    const auto n = static_cast<std::size_t>(std::max(shared.point_count(), 0));
     batch->time_min = py::array_t<double>(static_cast<py::ssize_t>(n));
-    std::memcpy(batch->time_min.mutable_data(), times.data(), n * sizeof(double));
+    double* const time_min = batch->time_min.mutable_data();
+    for (std::size_t i = 0; i < n; ++i) time_min[i] = shared.times()[i] / 60.0;
     batch->response = matrix(R, n);
     double* const response = batch->response.mutable_data();
-    std::memcpy(response, first_response.data(), n * sizeof(double));
-    const RunComponents first_parts(batch->outs[0]);
+    // The components need the run's grid, as its trace holds it.
+    Trace grid(static_cast<std::int32_t>(n));
+    std::copy(shared.times().begin(), shared.times().end(), grid.times.begin() + 1);
+    const RunComponents first_parts(shared.first());
     const std::size_t terms = first_parts.terms().size();
     double* noise_free = nullptr;
     double* baseline = nullptr;
@@ -152,18 +154,17 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
         }
     }
 
-    // Every replicate's components (replicate 1's too), then replicates 2 ..
-    // R over the workers, each into its own rows. The calling thread checks
-    // for Ctrl-C ten times a second; the workers then start no more runs.
+    // Every replicate over the workers, each into its own rows. The calling
+    // thread checks for Ctrl-C ten times a second; the workers then start
+    // no more replicates.
     std::atomic<bool> cancelled{false};
-    std::mutex failure;
-    const auto fill_components = [&](std::size_t r, const RunOutput& out, const Trace& trace) {
+    const auto fill_components = [&](std::size_t r, const RunOutput& out) {
         RunComponents run_parts(out);
         std::vector<double> values(terms);
         for (std::size_t i = 1; i <= n; ++i) {
             double base = 0.0;
             double w = 0.0;
-            const double sum = run_parts.next(trace, static_cast<std::int32_t>(i), values.data(), base, w);
+            const double sum = run_parts.next(grid, static_cast<std::int32_t>(i), values.data(), base, w);
             noise_free[r * n + i - 1] = sum;
             baseline[r * n + i - 1] = base;
             if (wander) wander[r * n + i - 1] = w;
@@ -172,32 +173,28 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
     };
     {
         const py::gil_scoped_release unlocked;
-        if (components) {
-            // Replicate 1's trace is gone: it is made again, the same run.
-            std::unique_ptr<Trace> trace = std::make_unique<Trace>();
-            RandomGenerator generator;
-            const RunOutput again = run_replicate(scenario, batch->seeds[0], *trace, generator);
-            fill_components(0, again, *trace);
-        }
+        // Replicates go to the workers in blocks, whose noise figures are
+        // summed up side by side.
+        constexpr std::size_t block = ScenarioReplicates::block_replicates;
         for_each_run(
-            R - 1, threads,
-            [&](std::size_t i, Trace& trace, RandomGenerator& generator) {
+            (R + block - 1) / block, threads,
+            [&](std::size_t b, Trace&, RandomGenerator& generator) {
                 if (cancelled) return;
-                const std::size_t r = i + 1;
-                RunOutput out = run_replicate(scenario, batch->seeds[r], trace, generator);
-                if (out.ok && static_cast<std::size_t>(out.point_count) == n) {
-                    for (std::size_t p = 0; p < n; ++p) response[r * n + p] = trace.export_points[p + 1].response;
-                    if (components) fill_components(r, out, trace);
-                } else if (out.ok) {
-                    out.ok = false;
-                    out.message = "its grid differs from replicate 1's";
+                const std::size_t r = b * block;
+                const int count = static_cast<int>(std::min(block, R - r));
+                double* rows[block] = {};
+                for (int j = 0; j < count; ++j) rows[j] = response + (r + j) * n;
+                shared.make_block(&batch->seeds[r], rows, &batch->made[r], count, generator);
+                for (int j = 0; components && j < count; ++j) {
+                    if (batch->made[r + j].ok) fill_components(r + j, shared.output(batch->seeds[r + j], batch->made[r + j]));
                 }
-                batch->outs[r] = std::move(out);
             },
-            [&](std::size_t i, const std::string& what) {
-                const std::lock_guard lock(failure);
-                batch->outs[i + 1] = RunOutput{};
-                batch->outs[i + 1].message = "The run stopped: " + what;
+            [&](std::size_t b, const std::string& what) {
+                for (std::size_t r = b * block; r < std::min(R, (b + 1) * block); ++r) {
+                    batch->made[r] = ReplicateNoise{};
+                    batch->made[r].ok = false;
+                    batch->made[r].message = "The run stopped: " + what;
+                }
             },
             [&](std::size_t, std::size_t) {
                 const py::gil_scoped_acquire locked;
@@ -206,9 +203,9 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
     }
     if (cancelled) throw py::error_already_set();
     for (std::size_t r = 0; r < R; ++r) {
-        if (!batch->outs[r].ok) {
-            batch->failed_replicate = static_cast<int>(r) + 1;
-            batch->message = batch->outs[r].message;
+        if (!batch->made[r].ok) {
+            batch->failed_replicate = first + static_cast<int>(r);
+            batch->message = batch->made[r].message;
             return batch;
         }
     }
@@ -216,8 +213,9 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
 }
 
 py::dict peak_table(const BatchRun& batch) {
-    std::size_t count = 0;
-    for (const RunOutput& out : batch.outs) count += out.peaks.size();
+    // Every replicate has the peaks of the one run in full.
+    const std::vector<PeakTruth>& peaks = batch.shared->first().peaks;
+    const std::size_t count = peaks.size() * static_cast<std::size_t>(batch.replicates);
     py::array_t<int> replicate(static_cast<py::ssize_t>(count));
     py::array_t<int> row(static_cast<py::ssize_t>(count));
     py::array_t<bool> clipped(static_cast<py::ssize_t>(count));
@@ -225,9 +223,9 @@ py::dict peak_table(const BatchRun& batch) {
     std::vector<py::array_t<double>> columns;
     for (std::size_t c = 0; c < std::size(peak_columns); ++c) columns.emplace_back(static_cast<py::ssize_t>(count));
     std::size_t at = 0;
-    for (std::size_t r = 0; r < batch.outs.size(); ++r) {
-        for (const PeakTruth& p : batch.outs[r].peaks) {
-            replicate.mutable_data()[at] = static_cast<int>(r) + 1;
+    for (int r = 0; r < batch.replicates; ++r) {
+        for (const PeakTruth& p : peaks) {
+            replicate.mutable_data()[at] = batch.first + r;
             row.mutable_data()[at] = p.row + 1;
             clipped.mutable_data()[at] = p.clipped;
             model.append(name_of(p.model));
@@ -264,7 +262,14 @@ void add_batch(py::module_& m) {
         .def_property_readonly("name", [](const BatchRun& b) { return b.scenario.name; })
         .def_readonly("failed_replicate", &BatchRun::failed_replicate)
         .def_readonly("message", &BatchRun::message)
+        .def_readonly("first", &BatchRun::first)
         .def_readonly("seeds", &BatchRun::seeds)
+        .def_property_readonly("seed_values",
+                               [](const BatchRun& b) {
+                                   py::array_t<double> values(static_cast<py::ssize_t>(b.made.size()));
+                                   for (std::size_t r = 0; r < b.made.size(); ++r) values.mutable_data()[r] = b.made[r].seed;
+                                   return values;
+                               })
         .def_readonly("time_min", &BatchRun::time_min)
         .def_readonly("response", &BatchRun::response)
         .def_property_readonly("noise_free", [](const BatchRun& b) { return optional_array(b, b.noise_free); })
@@ -276,14 +281,12 @@ void add_batch(py::module_& m) {
         .def("peaks", &peak_table)
         .def_property_readonly("warnings", [](const BatchRun& b) {
             std::vector<std::string> out;
-            std::set<int> rows;
-            for (const RunOutput& o : b.outs)
-                for (const PeakTruth& p : o.peaks)
-                    if (p.clipped && rows.insert(p.row).second) out.push_back(clipping_warning(b.scenario.name, p));
+            for (const PeakTruth& p : b.shared->first().peaks)
+                if (p.clipped) out.push_back(clipping_warning(b.scenario.name, p));
             return out;
         });
     m.def("run_batch", &run_batch_arrays, py::arg("scenario"), py::arg("source"), py::arg("replicates"),
-          py::arg("components"), py::arg("threads"));
+          py::arg("components"), py::arg("threads"), py::arg("first") = 1);
 }
 
 }  // namespace elutrix::generate

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "generate/replicates.h"
 #include "generate/run.h"
 #include "generate/scenario.h"
 
@@ -17,9 +18,11 @@ struct BatchRun {
     BatchRun(Scenario s, std::string source);
     Scenario scenario;
     std::string source;
-    int replicates = 0;
+    int first = 1;                   // the number of the first replicate
+    int replicates = 0;              // how many
     std::vector<std::string> seeds;  // seed text of each replicate
-    std::vector<RunOutput> outs;     // each replicate's inputs, truth and figures
+    std::unique_ptr<ScenarioReplicates> shared;  // what every replicate shares
+    std::vector<ReplicateNoise> made;            // and what each adds
     int failed_replicate = 0;        // the first replicate that stopped, 0 when none did
     std::string message;             // and its message
     bool with_components = false;
@@ -28,7 +31,8 @@ struct BatchRun {
     pybind11::array_t<double> noise_free, baseline, wander;  // the same, with the components
     std::vector<pybind11::array_t<double>> components;       // per component row
     std::vector<int> component_rows;                         // 1-based
-    // Replicate k's record, as NAME.json holds it.
+    // The record of the k-th replicate of the batch (1-based), as NAME.json
+    // holds it.
     std::string record(int k) const;
 };
 

@@ -19,6 +19,7 @@
 #include "generate/batch.h"
 #include "generate/data_file.h"
 #include "generate/outputs.h"
+#include "generate/replicates.h"
 #include "generate/run.h"
 #include "generate/scenario.h"
 #include "python/batch.h"
@@ -38,6 +39,7 @@ struct RunData {
     int replicates = 1;
     std::string stem;
     std::vector<TracePoint> points;  // export points 1 .. point_count
+    std::vector<double> time_min, response;  // as the data file writes them
     // With the components: the noise-free signal, the baseline and each
     // component's own term, point by point.
     bool with_components = false;
@@ -78,17 +80,32 @@ py::array_t<double> to_array(std::vector<double>&& values) {
     return py::array_t<double>(static_cast<py::ssize_t>(size), first, release);
 }
 
-// Runs replicate k of the scenario with the seed text given, on the
-// worker's trace, and keeps what Python will see.
-void perform(const Scenario& scenario, int k, int replicates, const std::string& seed, bool with_components,
-             Trace& trace, RandomGenerator& generator, RunData& data) {
+// Makes replicate k of the scenario with the seed text given from what its
+// replicates share, and keeps what Python will see.
+void perform(const ScenarioReplicates& shared, const Scenario& scenario, int k, int replicates,
+             const std::string& seed, bool with_components, Trace& trace, RandomGenerator& generator, RunData& data) {
     data.replicate = k;
     data.replicates = replicates;
     data.stem = run_stem(scenario.name, k, replicates);
-    data.out = run_replicate(scenario, seed, trace, generator);
+    if (shared.shared()) {
+        trace.fit(shared.point_count());
+        double* const response = trace.responses.data() + 1;
+        data.out = shared.output(seed, shared.make(seed, response, generator));
+        if (data.out.ok) shared.fill(response, trace);
+    } else {
+        data.out = run_replicate(scenario, seed, trace, generator);
+    }
     if (!data.out.ok) return;
     const std::int32_t n = std::max(data.out.point_count, 0);
     data.points.assign(trace.export_points.begin() + 1, trace.export_points.begin() + 1 + n);
+    // As the data file writes them: the time in minutes, the response. Made
+    // here, on the worker, so that Python only takes them over.
+    data.time_min.resize(data.points.size());
+    data.response.resize(data.points.size());
+    for (std::size_t i = 0; i < data.points.size(); ++i) {
+        data.time_min[i] = data.points[i].time / 60.0;
+        data.response[i] = data.points[i].response;
+    }
     data.with_components = with_components;
     if (!with_components) return;
     RunComponents parts(data.out);
@@ -109,7 +126,7 @@ void perform(const Scenario& scenario, int k, int replicates, const std::string&
 }
 
 // Replicates 1 .. replicates over the workers, without the interpreter's
-// lock.
+// lock: replicate 1 in full, and every replicate made from what it shares.
 std::vector<RunData> run_replicates(const Scenario& scenario, int replicates, bool with_components,
                                     unsigned threads) {
     if (replicates < 1 || replicates > max_replicates) {
@@ -123,11 +140,21 @@ std::vector<RunData> run_replicates(const Scenario& scenario, int replicates, bo
     std::vector<RunData> runs(static_cast<std::size_t>(replicates));
     {
         const py::gil_scoped_release unlocked;
+        std::unique_ptr<ScenarioReplicates> shared;
+        for_each_run(
+            1, 1,
+            [&](std::size_t, Trace& trace, RandomGenerator& generator) {
+                shared = std::make_unique<ScenarioReplicates>(scenario, seeds[0], trace, generator);
+            },
+            [&](std::size_t, const std::string& what) {
+                runs[0].out.message = "The run stopped: " + what;
+            });
+        if (!shared) return runs;
         for_each_run(
             runs.size(), threads,
             [&](std::size_t i, Trace& trace, RandomGenerator& generator) {
                 const int k = static_cast<int>(i) + 1;
-                perform(scenario, k, replicates, seeds[i], with_components, trace, generator, runs[i]);
+                perform(*shared, scenario, k, replicates, seeds[i], with_components, trace, generator, runs[i]);
             },
             [&](std::size_t i, const std::string& what) {
                 runs[i].out = RunOutput{};
@@ -146,15 +173,8 @@ Run to_python(RunData&& data, const Scenario& scenario, const std::string& sourc
     RunData& d = run.data;
     run.time_min = run.response = run.noise_free = run.baseline = run.components = run.wander = py::none();
     if (!d.out.ok) return run;
-    std::vector<double> time_min(d.points.size());
-    std::vector<double> response(d.points.size());
-    for (std::size_t i = 0; i < d.points.size(); ++i) {
-        // As the data file writes them: the time in minutes, the response.
-        time_min[i] = d.points[i].time / 60.0;
-        response[i] = d.points[i].response;
-    }
-    run.time_min = to_array(std::move(time_min));
-    run.response = to_array(std::move(response));
+    run.time_min = to_array(std::move(d.time_min));
+    run.response = to_array(std::move(d.response));
     if (d.with_components) {
         run.noise_free = to_array(std::move(d.noise_free));
         run.baseline = to_array(std::move(d.baseline));

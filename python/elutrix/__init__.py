@@ -73,7 +73,7 @@ class SimulationError(Error, RuntimeError):
         self.replicate = replicate
 
 
-# The most worker threads of simulate_many: each holds a trace of 32 MB.
+# The most worker threads of simulate_many.
 MAX_THREADS = 64
 
 # The data file's forms, by the file name's ending.
@@ -260,7 +260,7 @@ def simulate_many(scenario, replicates=None, components=False, threads=0):
     if replicates is None:
         replicates = parsed.replicates or 1
     replicates = _whole(replicates, "replicates", 1, _elutrix.max_replicates)
-    threads = _whole(threads, "threads", 0, MAX_THREADS, " (0: one per core; each worker holds a trace of 32 MB)")
+    threads = _whole(threads, "threads", 0, MAX_THREADS, " (0: one per core)")
     try:
         runs = _elutrix.run(parsed, replicates, bool(components), threads, os.fsencode(source))
     except ValueError as e:
@@ -268,8 +268,10 @@ def simulate_many(scenario, replicates=None, components=False, threads=0):
     return _results(runs)
 
 
-def simulate_batch(scenario, replicates, components=False, threads=0):
-    """Replicates 1 .. replicates of the scenario as one Batch: the shared
+def simulate_batch(scenario, replicates, components=False, threads=0, first=1):
+    """Replicates first .. first + replicates - 1 of the scenario (their
+    seeds those of elutrix-generate's replicates of these numbers, so that
+    blocks of a batch made apart join into the whole) as one Batch: the shared
     time grid and every replicate's response stacked into a 2-D array that
     the core fills in place, the seeds, and the ground truth as a
     structured array (see Batch). Each replicate has the bits
@@ -280,8 +282,9 @@ def simulate_batch(scenario, replicates, components=False, threads=0):
     parsed, source = _scenario(scenario)
     replicates = _whole(replicates, "replicates", 1, _elutrix.max_replicates)
     threads = _whole(threads, "threads", 0, 4096)
+    first = _whole(first, "first", 1, _elutrix.max_replicates - replicates + 1)
     try:
-        return _batch.simulate_batch(parsed, source, replicates, components, threads, SimulationError)
+        return _batch.simulate_batch(parsed, source, replicates, components, threads, first, SimulationError)
     except ValueError as e:
         if isinstance(e, Error):
             raise

@@ -9,14 +9,15 @@ from . import _elutrix
 
 
 class Batch:
-    """Replicates 1 .. R of one scenario, stacked.
+    """Replicates first .. first + R - 1 of one scenario, stacked.
 
     time_min        the grid every replicate shares (1-D)
     response        replicates x points, C-contiguous float64, each row the
                     bits elutrix-generate's run of that replicate has
     seeds           the seed of each replicate (1-D)
+    first           the number of the first replicate
     peaks           the ground truth of every replicate: a structured array
-                    with replicate and row (1-based), then the columns of
+                    with replicate (its number) and row (1-based), then the columns of
                     NAME.peaks.csv (NaN where the table is empty)
     noise_free, baseline, wander
                     with components=True: stacked like response (wander only
@@ -30,7 +31,8 @@ class Batch:
         self.name = core.name
         self.time_min = core.time_min
         self.response = core.response
-        self.seeds = np.array([float(s) for s in core.seeds])
+        self.seeds = core.seed_values
+        self.first = core.first
         self.noise_free = core.noise_free
         self.baseline = core.baseline
         self.wander = core.wander
@@ -68,8 +70,8 @@ class Batch:
         return f"<elutrix.Batch {self.name!r}: {len(self)} replicates x {len(self.time_min)} points>"
 
 
-def simulate_batch(parsed, source, replicates, components, threads, simulation_error):
-    core = _elutrix.run_batch(parsed, source, replicates, bool(components), threads)
+def simulate_batch(parsed, source, replicates, components, threads, first, simulation_error):
+    core = _elutrix.run_batch(parsed, source, replicates, bool(components), threads, first)
     if core.failed_replicate:
         raise simulation_error(core.message, core.name, core.failed_replicate)
     for text in core.warnings:
