@@ -31,6 +31,9 @@ namespace {
 
 using namespace file_parts;
 
+// Set while a DeferredFileSync of this thread lives.
+thread_local bool sync_deferred = false;
+
 enum class Outcome {
     written,
     failed,
@@ -57,14 +60,14 @@ Outcome write_replacement(const std::string& target, const std::string& folder, 
         // Last, because writing may clear the set-user-ID and set-group-ID bits.
         if (::fchmod(temporary.fd(), old->st_mode & 07777) != 0) return Outcome::impossible;
     }
-    if (::fdatasync(temporary.fd()) != 0) {
+    if (!sync_deferred && ::fdatasync(temporary.fd()) != 0) {
         error = system_error(errno);
         return Outcome::failed;
     }
     // A new file takes its name at once; should one have appeared meanwhile,
     // it is replaced as any other.
     if (!old && temporary.link_as_new(target)) {
-        sync_folder(folder);
+        if (!sync_deferred) sync_folder(folder);
         return Outcome::written;
     }
     if (!temporary.name(failure)) {
@@ -77,7 +80,7 @@ Outcome write_replacement(const std::string& target, const std::string& folder, 
         const bool refused = failure == EACCES || failure == EPERM;
         return old && refused ? Outcome::impossible : Outcome::failed;
     }
-    sync_folder(folder);
+    if (!sync_deferred) sync_folder(folder);
     return Outcome::written;
 }
 
@@ -224,5 +227,21 @@ struct QuietFileWrites::Quiet {
 QuietFileWrites::QuietFileWrites() : quiet_(std::make_unique<Quiet>()) {}
 
 QuietFileWrites::~QuietFileWrites() = default;
+
+DeferredFileSync::DeferredFileSync() : outer_(!sync_deferred) { sync_deferred = true; }
+
+DeferredFileSync::~DeferredFileSync() {
+    if (outer_) sync_deferred = false;
+}
+
+bool sync_file_system(const std::string& folder, std::error_code& error) {
+    error.clear();
+    const Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd || ::syncfs(fd.get()) != 0) {
+        error = system_error(errno);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace elutrix

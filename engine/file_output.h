@@ -40,7 +40,8 @@ using ContentProducer = std::function<bool(const ByteSink& sink)>;
 // - A file that may not be written to, a folder, or a path under something
 //   that is not a folder fails.
 //
-// The data reaches the storage device before the call returns true.
+// The data reaches the storage device before the call returns true, unless
+// a DeferredFileSync of the calling thread is alive.
 bool replace_file(const std::string& path, const ContentProducer& content);
 
 // The same, with the reason of a failure in error (cleared on success):
@@ -63,5 +64,27 @@ private:
     struct Quiet;
     std::unique_ptr<Quiet> quiet_;
 };
+
+// While it lives, the replace_file calls of this thread that make a new
+// file or replace one leave their data and their folder's entry to be
+// synced later, by sync_file_system: for a batch of many files, which then
+// reach the storage device together instead of one by one. A file still
+// takes its name only when complete, so a killed program never leaves half
+// of one; after a power cut a file not yet synced may be empty or missing.
+class DeferredFileSync {
+public:
+    DeferredFileSync();
+    ~DeferredFileSync();
+    DeferredFileSync(const DeferredFileSync&) = delete;
+    DeferredFileSync& operator=(const DeferredFileSync&) = delete;
+
+private:
+    bool outer_;
+};
+
+// Waits until every file written so far on the file system that holds the
+// folder has reached the storage device. False, with the reason in error,
+// when that could not be done.
+bool sync_file_system(const std::string& folder, std::error_code& error);
 
 }  // namespace elutrix

@@ -104,6 +104,8 @@ public:
         : jobs_(jobs), options_(options), path_(manifest_path(options.out_dir)) {}
 
     const std::string& path() const { return path_; }
+    // Why the last write found the files could not be synced, or empty.
+    const std::string& sync_failure() const { return sync_failure_; }
 
     // Writes the manifest as it stands; false when it could not be written.
     bool write() {
@@ -121,9 +123,20 @@ public:
     }
 
 private:
+    // The runs' files are synced (see DeferredFileSync) before a manifest
+    // that calls them "ok" is written: a run it lists as ok has every file
+    // on the storage device.
     bool write_locked() {
         const auto start = std::chrono::steady_clock::now();
-        const bool ok = replace_file(path_, text_content(text()));
+        const std::string listed = text();
+        std::error_code error;
+        if (!sync_file_system(options_.out_dir, error)) {
+            sync_failure_ = "the files in " + options_.out_dir + " could not be synced to the storage device: " +
+                            error.message();
+            return false;
+        }
+        sync_failure_.clear();
+        const bool ok = replace_file(path_, text_content(listed));
         written_at_ = std::chrono::steady_clock::now();
         took_ = written_at_ - start;
         return ok;
@@ -137,6 +150,7 @@ private:
     std::mutex mutex_;
     std::chrono::steady_clock::time_point written_at_{};
     std::chrono::steady_clock::duration took_{};
+    std::string sync_failure_;
 };
 
 // Writes the manifest a last time, removes every file of a failed scenario

@@ -74,7 +74,11 @@ std::string Manifest::text() const {
 void finish_report(const Jobs& jobs, Manifest& manifest, BatchReport& report) {
     // The manifest first, then the files of failed scenarios go: it never
     // names a file that is not there.
-    if (!manifest.write()) report.failures.push_back("the file " + manifest.path() + " could not be written");
+    if (!manifest.write()) {
+        report.failures.push_back(manifest.sync_failure().empty()
+                                      ? "the file " + manifest.path() + " could not be written"
+                                      : manifest.sync_failure());
+    }
     std::vector<std::string> failures;
     for (const auto& job : jobs) {
         if (job->failed) {

@@ -54,6 +54,7 @@ bool perform(const Run& run, const BatchOptions& options, std::chrono::system_cl
         job.written[k - 1].push_back(path);
     };
     const QuietFileWrites quiet;  // for every file of the run at once
+    const DeferredFileSync deferred;  // synced with the others before the manifest lists them
     const std::string data_path = (dir / (stem + extension_of(options.format))).string();
     std::string why;
     if (!write_data_file(data_path, options.format, out, trace, {job.name, stem, k, job.source, made},

@@ -459,5 +459,33 @@ TEST(ReplaceFile, AnInterruptedReplacementKeepsTheOldFile) {
     }
 }
 
+TEST(ReplaceFile, DeferredSyncStillReplacesWholeFilesAndSyncsTogether) {
+    const ScratchFolder folder;
+    const std::string path = folder / "run.xy";
+    write_file(path, "old", 0640);
+    const struct Case {
+        const char* name;
+        std::string path;
+        std::string content;
+    } cases[] = {{"replaced", path, lines(2000)}, {"new", folder / "new.xy", "1,2\r\n"}};
+    {
+        const DeferredFileSync outer;
+        {
+            const DeferredFileSync inner;  // nested: the outer one keeps deferring
+        }
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            EXPECT_TRUE(replace_file(c.path, [&](const ByteSink& sink) { return sink(c.content.data(), c.content.size()); }));
+            EXPECT_EQ(read_file(c.path), c.content);
+        }
+    }
+    EXPECT_EQ(identity(path).mode, 0640);
+    EXPECT_EQ(entries(folder.path()), (std::set<std::string>{"run.xy", "new.xy"}));
+    std::error_code error;
+    EXPECT_TRUE(sync_file_system(folder.path().string(), error)) << error.message();
+    EXPECT_FALSE(sync_file_system(folder / "missing", error));
+    EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+}
+
 }  // namespace
 }  // namespace elutrix
