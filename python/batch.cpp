@@ -21,49 +21,13 @@
 
 #include "generate/batch.h"
 #include "generate/outputs.h"
+#include "generate/peak_columns.h"
 #include "generate/run.h"
 
 namespace py = pybind11;
 
 namespace elutrix::generate {
 namespace {
-
-// The numeric columns of NAME.peaks.csv, in its order, as the structured
-// array of a batch holds them (NaN where the table is empty).
-struct PeakColumn {
-    const char* name;
-    std::optional<double> (*value)(const PeakTruth&);
-};
-
-std::optional<double> when(bool present, double v) { return present ? std::optional<double>(v) : std::nullopt; }
-
-const PeakColumn peak_columns[] = {
-    {"retention_time_min", [](const PeakTruth& p) { return std::optional(p.retention_time_min); }},
-    {"relative_response", [](const PeakTruth& p) { return std::optional(p.relative_response); }},
-    {"sigma_s", [](const PeakTruth& p) { return std::optional(p.sigma_s); }},
-    {"tau", [](const PeakTruth& p) { return std::optional(p.tau); }},
-    {"area_trapezoid", [](const PeakTruth& p) { return std::optional(p.area_trapezoid); }},
-    {"area_model", [](const PeakTruth& p) { return std::optional(p.area_model); }},
-    {"apex_time_min", [](const PeakTruth& p) { return when(p.has_apex, p.apex_time_min); }},
-    {"apex_height", [](const PeakTruth& p) { return when(p.has_apex, p.apex_height); }},
-    {"width_50_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[0].width()); }},
-    {"lead_50_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[0].lead); }},
-    {"trail_50_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[0].trail); }},
-    {"width_10_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[1].width()); }},
-    {"lead_10_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[1].lead); }},
-    {"trail_10_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[1].trail); }},
-    {"width_5_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[2].width()); }},
-    {"lead_5_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[2].lead); }},
-    {"trail_5_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[2].trail); }},
-    {"tailing_usp", [](const PeakTruth& p) { return when(p.has_apex, p.tailing); }},
-    {"asymmetry_10", [](const PeakTruth& p) { return when(p.has_apex, p.asymmetry); }},
-    {"plates_half_height", [](const PeakTruth& p) { return when(p.has_apex, p.plates); }},
-    {"resolution_previous", [](const PeakTruth& p) { return p.has_apex ? p.resolution : std::nullopt; }},
-    {"baseline_at_apex", [](const PeakTruth& p) { return p.has_apex ? p.baseline_at_apex : std::nullopt; }},
-    {"clipped_area_fraction", [](const PeakTruth& p) { return std::optional(p.clipped_area_fraction); }},
-    {"pure_apex_time_min", [](const PeakTruth& p) { return p.pure_apex_time_min; }},
-    {"pure_apex_height", [](const PeakTruth& p) { return p.pure_apex_height; }},
-};
 
 // A 2-D C-contiguous array of rows x columns doubles.
 py::array_t<double> matrix(std::size_t rows, std::size_t columns) {
@@ -218,34 +182,37 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
 py::dict peak_table(const BatchRun& batch) {
     std::size_t count = 0;
     for (const RunOutput& out : batch.outs) count += out.peaks.size();
-    py::array_t<int> replicate(static_cast<py::ssize_t>(count));
-    py::array_t<int> row(static_cast<py::ssize_t>(count));
-    py::array_t<bool> clipped(static_cast<py::ssize_t>(count));
-    py::list model;
-    std::vector<py::array_t<double>> columns;
-    for (std::size_t c = 0; c < std::size(peak_columns); ++c) columns.emplace_back(static_cast<py::ssize_t>(count));
-    std::size_t at = 0;
-    for (std::size_t r = 0; r < batch.outs.size(); ++r) {
-        for (const PeakTruth& p : batch.outs[r].peaks) {
-            replicate.mutable_data()[at] = static_cast<int>(r) + 1;
-            row.mutable_data()[at] = p.row + 1;
-            clipped.mutable_data()[at] = p.clipped;
-            model.append(name_of(p.model));
-            for (std::size_t c = 0; c < std::size(peak_columns); ++c) {
-                columns[c].mutable_data()[at] =
-                    peak_columns[c].value(p).value_or(std::numeric_limits<double>::quiet_NaN());
-            }
-            ++at;
-        }
-    }
+    const auto size = static_cast<py::ssize_t>(count);
+    py::array_t<int> replicate(size);
     py::dict out;
     out["replicate"] = replicate;
-    out["row"] = row;
-    out["model"] = model;
-    // In the table's order: "clipped" stands before its area fraction.
-    for (std::size_t c = 0; c < std::size(peak_columns); ++c) {
-        if (std::string_view(peak_columns[c].name) == "clipped_area_fraction") out["clipped"] = clipped;
-        out[peak_columns[c].name] = columns[c];
+    // Every column of NAME.peaks.csv in its order (NaN where the table is empty).
+    for (const PeakColumn& column : peak_columns()) {
+        std::size_t at = 0;
+        const auto each = [&](auto put) {
+            for (std::size_t r = 0; r < batch.outs.size(); ++r)
+                for (const PeakTruth& p : batch.outs[r].peaks) {
+                    replicate.mutable_data()[at] = static_cast<int>(r) + 1;
+                    put(at++, p);
+                }
+        };
+        if (column.kind == PeakColumnKind::text) {
+            py::list texts;
+            each([&](std::size_t, const PeakTruth& p) { texts.append(py::str(std::string(peak_text(column, p)))); });
+            out[column.name] = texts;
+        } else if (column.kind == PeakColumnKind::row) {
+            py::array_t<int> values(size);
+            each([&](std::size_t i, const PeakTruth& p) { values.mutable_data()[i] = static_cast<int>(peak_value(column, p)); });
+            out[column.name] = values;
+        } else if (column.kind == PeakColumnKind::flag) {
+            py::array_t<bool> values(size);
+            each([&](std::size_t i, const PeakTruth& p) { values.mutable_data()[i] = peak_value(column, p) != 0.0; });
+            out[column.name] = values;
+        } else {
+            py::array_t<double> values(size);
+            each([&](std::size_t i, const PeakTruth& p) { values.mutable_data()[i] = peak_value(column, p); });
+            out[column.name] = values;
+        }
     }
     return out;
 }
