@@ -179,6 +179,7 @@ bool DatasetFile::create(const std::string& path, const DatasetLayout& layout, c
         d.describe(seed_, "1", "seed of the replicate's noise");
         const auto series = [&](const char* name, const char* long_name) {
             const int var = d.variable(name, NC_DOUBLE, {replicate_dim, point_dim}, {rows, layout.points}, level);
+            check(nc_set_var_chunk_cache(id_, var, 0, 0, 0.0f), "cannot set the chunk cache");
             d.describe(var, "1", long_name);
             d.text(var, "coordinates", "time_min");
             return var;

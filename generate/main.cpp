@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
                                             "N runs of every scenario, in place of its \"replicates\"");
     CLI::Option* format_option = valued(
         "--format", format_name, "F",
-        "the data file's form: xy (NAME.xy, the default), csv (NAME.csv, a header line and LF line ends) or andi "
+        "the data file's form: xy (NAME.xy, the default), csv (NAME.csv, a header line and LF line ends), andi "
         "(NAME.cdf, the chromatography interchange file with the ground truth as its peak table) or dataset (one "
         "NAME.nc per scenario, a netCDF-4 file with every replicate's response, seed and ground truth, and no file "
         "per run)");

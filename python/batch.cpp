@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "generate/batch.h"
+#include "generate/dataset_file.h"
 #include "generate/outputs.h"
 #include "generate/peak_columns.h"
 #include "generate/run.h"
@@ -39,16 +40,20 @@ py::array_t<double> matrix(std::size_t rows, std::size_t columns) {
 BatchRun::BatchRun(Scenario s, std::string src) : scenario(std::move(s)), source(std::move(src)) {}
 
 std::string BatchRun::record(int k) const {
-    return record_json(outs.at(static_cast<std::size_t>(k - 1)), scenario.name, k, replicates);
+    return record_json(outs.at(static_cast<std::size_t>(k - 1)), scenario.name, first + k - 1, first - 1 + replicates);
 }
 
 std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::string& source, int replicates,
-                                           bool components, unsigned threads) {
+                                           bool components, unsigned threads, int first) {
     if (replicates < 1 || replicates > max_replicates) {
         throw py::value_error("replicates must be a whole number from 1 to " + std::to_string(max_replicates));
     }
+    if (first < 1 || first > max_replicates - replicates + 1) {
+        throw py::value_error("first must be a whole number from 1 to " + std::to_string(max_replicates - replicates + 1));
+    }
     auto batch = std::make_shared<BatchRun>(scenario, source);
     batch->replicates = replicates;
+    batch->first = first;
     const auto R = static_cast<std::size_t>(replicates);
 
     // The seeds, and replicate 1 first: its grid, which every replicate
@@ -58,10 +63,12 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
     std::string problem;
     {
         const py::gil_scoped_release unlocked;
-        problem = repeated_seed_problem(scenario.settings, replicates);
+        // Replicates first .. first + replicates - 1: their seeds follow from their numbers.
+        problem = repeated_seed_problem(scenario.settings, first - 1 + replicates);
         if (problem.empty()) {
             std::set<std::uint64_t> drawn;
-            batch->seeds = replicate_seeds(scenario.settings, replicates, drawn);
+            batch->seeds = replicate_seeds(scenario.settings, first - 1 + replicates, drawn);
+            batch->seeds.erase(batch->seeds.begin(), batch->seeds.begin() + (first - 1));
             batch->outs.resize(R);
         }
     }
@@ -83,7 +90,7 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
     }
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     if (!batch->outs[0].ok) {
-        batch->failed_replicate = 1;
+        batch->failed_replicate = first;
         batch->message = batch->outs[0].message;
         return batch;
     }
@@ -171,7 +178,7 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
     if (cancelled) throw py::error_already_set();
     for (std::size_t r = 0; r < R; ++r) {
         if (!batch->outs[r].ok) {
-            batch->failed_replicate = static_cast<int>(r) + 1;
+            batch->failed_replicate = first + static_cast<int>(r);
             batch->message = batch->outs[r].message;
             return batch;
         }
@@ -192,7 +199,7 @@ py::dict peak_table(const BatchRun& batch) {
         const auto each = [&](auto put) {
             for (std::size_t r = 0; r < batch.outs.size(); ++r)
                 for (const PeakTruth& p : batch.outs[r].peaks) {
-                    replicate.mutable_data()[at] = static_cast<int>(r) + 1;
+                    replicate.mutable_data()[at] = batch.first + static_cast<int>(r);
                     put(at++, p);
                 }
         };
@@ -226,10 +233,46 @@ py::object optional_array(const BatchRun& b, const py::array_t<double>& a) {
 
 }  // namespace
 
+// The batch as a dataset file (generate/dataset_file.h), written in one block.
+void write_dataset(const BatchRun& b, const std::string& path, int compress) {
+    if (b.failed_replicate != 0 || b.response.ndim() != 2) throw py::value_error("a batch that stopped has no dataset file");
+    DatasetLayout layout;
+    layout.replicates = b.outs.size();
+    layout.points = static_cast<std::size_t>(b.time_min.size());
+    layout.peaks = b.outs.front().peaks.size();
+    layout.first_replicate = b.first;
+    layout.components = b.with_components;
+    layout.wander = b.with_components && b.wander.ndim() == 2;
+    layout.component_rows = b.component_rows;
+    layout.compress = compress;
+    DatasetBlock block;
+    block.count = layout.replicates;
+    block.runs = b.outs.data();
+    block.response = b.response.data();
+    if (layout.components) {
+        block.noise_free = b.noise_free.data();
+        block.baseline = b.baseline.data();
+        if (layout.wander) block.wander = b.wander.data();
+        for (const py::array_t<double>& part : b.components) block.components.push_back(part.data());
+    }
+    DatasetFile file;
+    bool written = false;
+    {
+        const py::gil_scoped_release unlocked;
+        written = file.create(path, layout, b.time_min.data(), b.scenario, b.source) && file.write(block) && file.finish();
+    }
+    if (!written) {
+        const std::string message = "the file " + path + " could not be written: " + file.error();
+        PyErr_SetObject(PyExc_OSError, py::str(readable_text(message, 4000)).ptr());
+        throw py::error_already_set();
+    }
+}
+
 void add_batch(py::module_& m) {
     py::class_<BatchRun, std::shared_ptr<BatchRun>>(m, "BatchRun")
         .def_property_readonly("name", [](const BatchRun& b) { return b.scenario.name; })
         .def_readonly("failed_replicate", &BatchRun::failed_replicate)
+        .def_readonly("first", &BatchRun::first)
         .def_readonly("message", &BatchRun::message)
         .def_readonly("seeds", &BatchRun::seeds)
         .def_readonly("time_min", &BatchRun::time_min)
@@ -241,6 +284,7 @@ void add_batch(py::module_& m) {
         .def_readonly("component_rows", &BatchRun::component_rows)
         .def("record", &BatchRun::record, py::arg("replicate"))
         .def("peaks", &peak_table)
+        .def("write", &write_dataset, py::arg("path"), py::arg("compress"))
         .def_property_readonly("warnings", [](const BatchRun& b) {
             std::vector<std::string> out;
             std::set<int> rows;
@@ -250,7 +294,7 @@ void add_batch(py::module_& m) {
             return out;
         });
     m.def("run_batch", &run_batch_arrays, py::arg("scenario"), py::arg("source"), py::arg("replicates"),
-          py::arg("components"), py::arg("threads"));
+          py::arg("components"), py::arg("threads"), py::arg("first") = 1);
 }
 
 }  // namespace elutrix::generate

@@ -18,6 +18,7 @@ struct BatchRun {
     Scenario scenario;
     std::string source;
     int replicates = 0;
+    int first = 1;  // the number of the batch's first replicate
     std::vector<std::string> seeds;  // seed text of each replicate
     std::vector<RunOutput> outs;     // each replicate's inputs, truth and figures
     int failed_replicate = 0;        // the first replicate that stopped, 0 when none did

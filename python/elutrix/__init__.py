@@ -269,20 +269,24 @@ def simulate_many(scenario, replicates=None, components=False, threads=0):
     return _results(runs)
 
 
-def simulate_batch(scenario, replicates, components=False, threads=0):
-    """Replicates 1 .. replicates of the scenario as one Batch: the shared
+def simulate_batch(scenario, replicates, components=False, threads=0, first=1):
+    """Replicates first .. first + replicates - 1 (1 .. replicates by
+    default) of the scenario as one Batch: the shared
     time grid and every replicate's response stacked into a 2-D array that
     the core fills in place, the seeds, and the ground truth as a
     structured array (see Batch). Each replicate has the bits
     elutrix-generate gives it. Ctrl-C stops it within a second.
 
     Raises ScenarioError as simulate_many does, and SimulationError naming
-    the first replicate whose run stops."""
+    the first replicate whose run stops. A replicate's seed follows from
+    its number, so that batches of consecutive replicates, made apart, hold
+    the bits of one batch of them all."""
     parsed, source = _scenario(scenario)
     replicates = _whole(replicates, "replicates", 1, _elutrix.max_replicates)
     threads = _whole(threads, "threads", 0, 4096)
+    first = _whole(first, "first", 1, _elutrix.max_replicates - replicates + 1)
     try:
-        return _batch.simulate_batch(parsed, source, replicates, components, threads, SimulationError)
+        return _batch.simulate_batch(parsed, source, replicates, components, threads, SimulationError, first)
     except ValueError as e:
         if isinstance(e, Error):
             raise

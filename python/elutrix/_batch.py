@@ -1,6 +1,7 @@
 """Many replicates of one scenario as stacked numpy arrays."""
 
 import json
+import os
 import warnings
 
 import numpy as np
@@ -9,7 +10,7 @@ from . import _elutrix
 
 
 class Batch:
-    """Replicates 1 .. R of one scenario, stacked.
+    """Replicates first .. first + R - 1 (1 .. R by default) of one scenario, stacked.
 
     time_min        the grid every replicate shares (1-D)
     response        replicates x points, C-contiguous float64, each row the
@@ -23,11 +24,14 @@ class Batch:
                     with a detector's wander); otherwise None
     components      with components=True: {row: replicates x points}
     records         each replicate's record as a dict, made when first read
+    first           the number of the first replicate
+    write(path)     the batch as one netCDF-4 dataset file
     """
 
     def __init__(self, core):
         self._core = core
         self.name = core.name
+        self.first = core.first
         self.time_min = core.time_min
         self.response = core.response
         self.seeds = np.array([float(s) for s in core.seeds])
@@ -61,6 +65,26 @@ class Batch:
             self._records = [json.loads(self._core.record(k)) for k in range(1, len(self.seeds) + 1)]
         return self._records
 
+    def write(self, path, compress=False):
+        """Writes the batch as one netCDF-4 file, the one elutrix-generate
+        --format dataset writes for it: time_min (point), response (replicate
+        x point), seed (replicate), every column of the peak table as a
+        replicate x peak variable, and with components noise_free, baseline,
+        wander and components. compress: True (zlib level 1) or a level from
+        1 to 9, with byte shuffling; noisy responses shrink little. The file
+        takes the path only once complete. Returns the path."""
+        if isinstance(compress, bool):
+            level = 1 if compress else 0
+        elif isinstance(compress, int) and 0 <= compress <= 9:
+            level = compress
+        else:
+            raise ValueError(f"compress is True, False or a zlib level from 0 to 9, not {compress!r}")
+        from . import _system_path
+
+        path = os.fspath(path)
+        self._core.write(_system_path(path), level)
+        return path
+
     def __len__(self):
         return len(self.seeds)
 
@@ -68,8 +92,8 @@ class Batch:
         return f"<elutrix.Batch {self.name!r}: {len(self)} replicates x {len(self.time_min)} points>"
 
 
-def simulate_batch(parsed, source, replicates, components, threads, simulation_error):
-    core = _elutrix.run_batch(parsed, source, replicates, bool(components), threads)
+def simulate_batch(parsed, source, replicates, components, threads, simulation_error, first=1):
+    core = _elutrix.run_batch(parsed, source, replicates, bool(components), threads, first)
     if core.failed_replicate:
         raise simulation_error(core.message, core.name, core.failed_replicate)
     for text in core.warnings:
