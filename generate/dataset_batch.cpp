@@ -198,6 +198,7 @@ void run_job(DatasetJob& job, const BatchOptions& options, std::size_t& done, st
         }
     }
     DatasetFile file;
+    file.remove_on_signal();
     if (!file.create(path, layout, times.data(), *job.scenario, job.source)) {
         job.message = "the file " + path + " could not be written: " + file.error();
         return;

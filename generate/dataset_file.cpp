@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <climits>
+#include <csignal>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -37,9 +40,31 @@ std::string folder_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The temporary file a signal removes (see remove_on_signal), or "".
+char signal_path[PATH_MAX] = {};
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void remove_and_end(int number) {
+    if (signal_path[0] != '\0') ::unlink(signal_path);
+    ::signal(number, SIG_DFL);
+    ::raise(number);
+}
+
+// The path a signal removes from now on ("" for none), set with the signals
+// held back so that the handler never sees half of it.
+void set_signal_path(const std::string& path) {
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    const std::size_t size = std::min(path.size(), sizeof signal_path - 1);
+    path.copy(signal_path, size);
+    signal_path[size] = '\0';
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
 // A new empty file beside path under a hidden name of its own
 // (".NAME.nc.XXXXXXXX"), made with the mode a new file gets.
-std::string temporary_beside(const std::string& path) {
+std::string temporary_beside(const std::string& path, bool watched) {
     thread_local std::mt19937_64 random(static_cast<std::uint64_t>(
         std::chrono::steady_clock::now().time_since_epoch().count() ^ (static_cast<long long>(::getpid()) << 32)));
     static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -50,11 +75,15 @@ std::string temporary_beside(const std::string& path) {
         std::string suffix(8, 'x');
         for (char& letter : suffix) letter = letters[random() % (sizeof letters - 1)];
         const std::string candidate = folder + "/." + name + "." + suffix;
+        if (watched) set_signal_path(candidate);
         const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             ::close(fd);
             return candidate;
         }
+        const int why = errno;
+        if (watched) set_signal_path("");
+        errno = why;
         if (errno != EEXIST) break;
     }
     throw WriteFailure{"cannot make a temporary file in " + folder + ": " + std::strerror(errno)};
@@ -128,7 +157,25 @@ std::string scenario_text(const Scenario& scenario) {
     return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-DatasetFile::~DatasetFile() { abandon(); }
+DatasetFile::~DatasetFile() {
+    abandon();
+    for (const int number : signals_) {
+        struct sigaction plain {};
+        plain.sa_handler = SIG_DFL;
+        sigemptyset(&plain.sa_mask);
+        ::sigaction(number, &plain, nullptr);
+    }
+}
+
+void DatasetFile::remove_on_signal() {
+    for (const int number : ending_signals) {
+        struct sigaction handler {}, before {};
+        handler.sa_handler = &remove_and_end;
+        sigemptyset(&handler.sa_mask);
+        if (::sigaction(number, nullptr, &before) != 0 || before.sa_handler != SIG_DFL) continue;
+        if (::sigaction(number, &handler, nullptr) == 0) signals_.push_back(number);
+    }
+}
 
 void DatasetFile::abandon() {
     if (id_ >= 0) {
@@ -137,6 +184,7 @@ void DatasetFile::abandon() {
         id_ = -1;
     }
     if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    if (!temporary_.empty() && !signals_.empty()) set_signal_path("");
     temporary_.clear();
 }
 
@@ -151,7 +199,7 @@ bool DatasetFile::create(const std::string& path, const DatasetLayout& layout, c
     path_ = path;
     layout_ = layout;
     try {
-        temporary_ = temporary_beside(path);
+        temporary_ = temporary_beside(path, !signals_.empty());
         const std::lock_guard lock(netcdf_lock());
         check(nc_create(temporary_.c_str(), NC_NETCDF4 | NC_CLOBBER, &id_), "cannot start the netCDF-4 file");
         Definer d(id_);
@@ -324,6 +372,7 @@ bool DatasetFile::finish() {
         if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
             throw WriteFailure{"cannot give the file its name: " + std::string(std::strerror(errno))};
         }
+        if (!signals_.empty()) set_signal_path("");
         temporary_.clear();
         try {
             sync(folder_of(path_), O_RDONLY | O_DIRECTORY);

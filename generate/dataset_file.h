@@ -67,6 +67,12 @@ public:
     // path, replacing a file of that name.
     bool finish();
 
+    // For a program: a signal that ends it by default (SIGINT, SIGTERM,
+    // SIGHUP, SIGQUIT) and that no other part of it handles, arriving while
+    // the temporary file exists, removes that file first and then ends the
+    // program as it would have. Called before create; one file at a time.
+    void remove_on_signal();
+
     const std::string& error() const { return error_; }
 
 private:
@@ -80,6 +86,7 @@ private:
     int response_ = -1, seed_ = -1, noise_free_ = -1, baseline_ = -1, wander_ = -1, components_ = -1;
     std::vector<int> peak_vars_;  // per peak column
     std::string error_;
+    std::vector<int> signals_;  // whose handler remove_on_signal set
 };
 
 // The scenario as the file's "scenario" attribute holds it: the scenario

@@ -5,7 +5,9 @@ writer, read back the batch's bits, its truth and its scenario."""
 import json
 import os
 import shutil
+import signal
 import subprocess
+import time
 
 import h5py
 import numpy as np
@@ -109,8 +111,21 @@ def test_shards_of_consecutive_replicates_make_the_whole_batch(tmp_path):
             assert same_bits(d[name].values, value), name
 
 
-@pytest.mark.parametrize("case", ["run stops", "no folder", "bad level"])
+@pytest.mark.parametrize("case", ["run stops", "killed", "no folder", "bad level"])
 def test_a_file_that_cannot_be_made_leaves_nothing(tmp_path, case):
+    if case == "killed":
+        (tmp_path / "scenario.json").write_text(json.dumps(SCENARIO))
+        out = tmp_path / "cli"
+        program = subprocess.Popen([os.environ.get("ELUTRIX_GENERATE", "elutrix-generate"), "--quiet", "--format",
+                                    "dataset", "--replicates", "1000000", "--out", str(out), str(tmp_path / "scenario.json")])
+        deadline = time.monotonic() + 120
+        while not (out.exists() and any(n.startswith(".set.nc.") for n in os.listdir(out))) \
+                and time.monotonic() < deadline and program.poll() is None:
+            time.sleep(0.02)
+        program.send_signal(signal.SIGTERM)
+        assert program.wait(60) == -signal.SIGTERM
+        assert os.listdir(out) == ["manifest.csv"]
+        return
     if case == "run stops":
         stops = {"name": "stops", "rows": [{"enabled": True, "retention_time": 1, "plates": -1}],
                  "settings": {"efficiency": "custom_individual"}}
