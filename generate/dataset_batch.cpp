@@ -190,6 +190,7 @@ void run_job(DatasetJob& job, const BatchOptions& options, std::size_t& done, st
         }
         layout.points = static_cast<std::size_t>(std::max(first.point_count, 0));
         layout.peaks = first.peaks.size();
+        layout.first_peaks = first.peaks;
         for (std::size_t i = 1; i <= layout.points; ++i) times.push_back(trace->export_points[i].time / 60.0);
         if (options.components) {
             const RunComponents parts(first);

@@ -260,7 +260,7 @@ bool DatasetFile::create(const std::string& path, const DatasetLayout& layout, c
                 var = d.variable(column.name, NC_INT, {replicate_dim, peak_dim}, peak_chunks, level);
                 break;
             case PeakColumnKind::text:
-                var = d.variable(column.name, NC_STRING, {replicate_dim, peak_dim}, peak_chunks, level);
+                var = d.variable(column.name, NC_STRING, {peak_dim}, {}, 0);
                 break;
             case PeakColumnKind::flag:
                 var = d.variable(column.name, NC_BYTE, {replicate_dim, peak_dim}, peak_chunks, level);
@@ -282,6 +282,14 @@ bool DatasetFile::create(const std::string& path, const DatasetLayout& layout, c
         for (std::size_t r = 0; r < numbers.size(); ++r) numbers[r] = layout.first_replicate + static_cast<int>(r);
         check(nc_put_var_int(id_, replicate, numbers.data()), "cannot write replicate");
         check(nc_put_var_double(id_, time, time_min), "cannot write time_min");
+        const auto columns = peak_columns();
+        for (std::size_t c = 0; c < columns.size() && layout.peaks > 0; ++c) {
+            if (columns[c].kind != PeakColumnKind::text) continue;
+            if (layout.first_peaks.size() != layout.peaks) throw WriteFailure{"replicate 1's peaks are not given"};
+            std::vector<const char*> texts;
+            for (const PeakTruth& p : layout.first_peaks) texts.push_back(peak_text(columns[c], p).data());
+            check(nc_put_var_string(id_, peak_vars_[c], texts.data()), std::string("cannot write ") + columns[c].name);
+        }
         return true;
     } catch (const WriteFailure& failure) {
         return fail(failure.reason);
@@ -308,7 +316,6 @@ bool DatasetFile::write(const DatasetBlock& block) {
         std::vector<double> numbers(count * m);
         std::vector<int> whole(count * m);
         std::vector<signed char> flags(count * m);
-        std::vector<const char*> texts(count * m);
 
         const std::lock_guard lock(netcdf_lock());
         const std::size_t start2[] = {block.first, 0}, count2[] = {count, n};
@@ -336,7 +343,13 @@ bool DatasetFile::write(const DatasetBlock& block) {
                 for (const PeakTruth& p : block.runs[i].peaks) {
                     switch (column.kind) {
                     case PeakColumnKind::row: whole[at] = static_cast<int>(peak_value(column, p)); break;
-                    case PeakColumnKind::text: texts[at] = peak_text(column, p).data(); break;
+                    case PeakColumnKind::text:
+                        if (peak_text(column, p) != peak_text(column, layout_.first_peaks[at % m])) {
+                            throw WriteFailure{"replicate " + std::to_string(layout_.first_replicate + block.first + i) +
+                                               " has another " + column.name + " than the first for row " +
+                                               std::to_string(p.row + 1)};
+                        }
+                        break;
                     case PeakColumnKind::flag: flags[at] = peak_value(column, p) != 0.0 ? 1 : 0; break;
                     default: numbers[at] = peak_value(column, p); break;
                     }
@@ -346,7 +359,7 @@ bool DatasetFile::write(const DatasetBlock& block) {
             const int var = peak_vars_[c];
             switch (column.kind) {
             case PeakColumnKind::row: check(nc_put_vara_int(id_, var, start2, peak_count, whole.data()), what); break;
-            case PeakColumnKind::text: check(nc_put_vara_string(id_, var, start2, peak_count, texts.data()), what); break;
+            case PeakColumnKind::text: break;  // written with the file's definitions
             case PeakColumnKind::flag: check(nc_put_vara_schar(id_, var, start2, peak_count, flags.data()), what); break;
             default: check(nc_put_vara_double(id_, var, start2, peak_count, numbers.data()), what); break;
             }

@@ -2,7 +2,8 @@
 // the shared time grid, every replicate's response as a row of a
 // replicates x points array, their seeds, and the ground truth of every
 // peak of every replicate, each peak table column a replicates x peaks
-// variable. It is written in blocks of replicates, so that a batch need not
+// variable (a text column, the same in every replicate, a peak variable).
+// It is written in blocks of replicates, so that a batch need not
 // hold them all at once, under a temporary name beside its path that takes
 // the path only once the file is complete.
 #pragma once
@@ -22,6 +23,9 @@ struct DatasetLayout {
     std::size_t replicates = 0;
     std::size_t points = 0;
     std::size_t peaks = 0;       // every replicate's peak table has as many
+    // Replicate 1's peak table: its text columns (the peak models), which
+    // every replicate shares, are variables over the peaks alone.
+    std::vector<PeakTruth> first_peaks;
     int first_replicate = 1;     // the number of the file's first replicate
     bool components = false;     // noise_free, baseline and every component's term
     bool wander = false;         // and the detector's wander

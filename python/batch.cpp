@@ -240,6 +240,7 @@ void write_dataset(const BatchRun& b, const std::string& path, int compress) {
     layout.replicates = b.outs.size();
     layout.points = static_cast<std::size_t>(b.time_min.size());
     layout.peaks = b.outs.front().peaks.size();
+    layout.first_peaks = b.outs.front().peaks;
     layout.first_replicate = b.first;
     layout.components = b.with_components;
     layout.wander = b.with_components && b.wander.ndim() == 2;
