@@ -140,13 +140,6 @@ std::string library_revision() {
     return std::string(version.substr(0, version.find(' ')));
 }
 
-// The netCDF library keeps its open files in tables of its own and is not
-// safe to call from two threads at once: every call goes through this lock.
-std::mutex& netcdf_lock() {
-    static std::mutex lock;
-    return lock;
-}
-
 // A file being defined and filled in memory; closes or abandons it at the
 // end. It lives, and is used, only while netcdf_lock() is held.
 class MemoryFile {
@@ -441,6 +434,11 @@ void set_peak_percentages(std::vector<AndiPeak>& peaks) {
     };
     share(&AndiPeak::area, &AndiPeak::area_percent);
     share(&AndiPeak::height, &AndiPeak::height_percent);
+}
+
+std::mutex& netcdf_lock() {
+    static std::mutex lock;
+    return lock;
 }
 
 bool write_andi_file(const std::string& path, const AndiChromatogram& chromatogram, std::string* error) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -140,5 +141,10 @@ void set_peak_percentages(std::vector<AndiPeak>& peaks);
 // long, a finite number beyond a float's range in a float32 record, more
 // data than a classic netCDF file holds) or the file cannot be put in place.
 bool write_andi_file(const std::string& path, const AndiChromatogram& chromatogram, std::string* error = nullptr);
+
+// The netCDF library keeps its open files in tables of its own and is not
+// safe to call from two threads at once: every call into it, by any writer,
+// goes through this lock.
+std::mutex& netcdf_lock();
 
 }  // namespace elutrix

@@ -10,6 +10,7 @@ namespace elutrix::generate {
 using namespace batch_parts;
 
 BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOptions& options) {
+    if (options.format == DataFormat::dataset) return run_dataset_batch(sources, options);
     BatchReport report;
     // The scenario files in the output folder, by name: no run may write over one.
     const std::set<std::string> inputs = inputs_in(sources, options.out_dir);

@@ -19,7 +19,8 @@ namespace elutrix::generate {
 struct BatchOptions {
     std::string out_dir = ".";
     std::optional<int> replicates;  // for every scenario, in place of its own
-    DataFormat format = DataFormat::xy;  // of the data file, NAME.xy, NAME.csv or NAME.cdf
+    DataFormat format = DataFormat::xy;  // of the data file, NAME.xy, NAME.csv or NAME.cdf, or NAME.nc for all runs
+    int compress = 0;  // a dataset file's zlib level, 0 for none
     AndiPrecision andi_precision = AndiPrecision::float32;  // of NAME.cdf's numbers
     bool components = false;        // also write NAME.components.csv
     unsigned threads = 0;           // 0: one per core
@@ -49,6 +50,11 @@ struct ScenarioSource {
 // a message or whose files cannot be written leaves no file of it (files of
 // its other replicates written before are removed again); the others go on.
 BatchReport run_batch(const std::vector<ScenarioSource>& sources, const BatchOptions& options);
+
+// The same for DataFormat::dataset: every scenario's replicates into one
+// NAME.nc (see dataset_file.h) written as they are made, and a manifest
+// line per scenario. run_batch hands such a batch to it.
+BatchReport run_dataset_batch(const std::vector<ScenarioSource>& sources, const BatchOptions& options);
 
 // Reads the files and runs them.
 BatchReport run_batch(const std::vector<std::string>& files, const BatchOptions& options);

@@ -91,6 +91,11 @@ private:
 // A file's content that is a text already made.
 ContentProducer text_content(const std::string& text);
 
+// One line of the manifest: source, scenario, replicate, seed, status,
+// message, the four file names and the suite label (suite, version, series,
+// level), the fields not given empty.
+std::string manifest_line(std::vector<std::string> fields);
+
 // The batch's manifest.csv, rewritten while the runs go on so that it never
 // names a file that is not complete: a run is "ok" once every file of it is
 // written, "failed" once its scenario failed, and "pending" until then (a

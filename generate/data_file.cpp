@@ -18,7 +18,8 @@ struct FormatName {
     const char* extension;
 };
 constexpr FormatName format_names[] = {
-    {DataFormat::xy, "xy", ".xy"}, {DataFormat::csv, "csv", ".csv"}, {DataFormat::andi, "andi", ".cdf"}};
+    {DataFormat::xy, "xy", ".xy"}, {DataFormat::csv, "csv", ".csv"}, {DataFormat::andi, "andi", ".cdf"},
+    {DataFormat::dataset, "dataset", ".nc"}};
 
 const FormatName& entry(DataFormat format) {
     for (const FormatName& e : format_names)
@@ -134,6 +135,11 @@ AndiChromatogram andi_record(const RunOutput& run, const Trace& trace, const Run
 bool write_data_file(const std::string& path, DataFormat format, const RunOutput& run, const Trace& trace,
                      const RunLabel& label, AndiPrecision precision, std::string* error,
                      const XyTimeColumn* times) {
+    if (format == DataFormat::dataset) {
+        // A dataset file holds many runs: see dataset_file.h.
+        if (error) *error = "a dataset file holds a whole batch, not one run";
+        return false;
+    }
     if (format == DataFormat::andi) {
         AndiChromatogram record = andi_record(run, trace, label);
         record.precision = precision;

@@ -14,12 +14,13 @@
 
 namespace elutrix::generate {
 
-enum class DataFormat { xy, csv, andi };
+// dataset: one netCDF-4 file for all replicates of a scenario (dataset_file.h).
+enum class DataFormat { xy, csv, andi, dataset };
 
-// "xy", "csv", "andi"; nothing for any other name.
+// "xy", "csv", "andi", "dataset"; nothing for any other name.
 std::optional<DataFormat> data_format_named(std::string_view name);
 const char* name_of(DataFormat format);
-// ".xy", ".csv", ".cdf".
+// ".xy", ".csv", ".cdf", ".nc".
 const char* extension_of(DataFormat format);
 
 // The CSV: a header line "time_min,response", then the lines of the .xy

@@ -20,7 +20,8 @@
 namespace {
 
 constexpr const char* usage =
-    "Usage: elutrix-generate [--out DIR] [--replicates N] [--format xy|csv|andi] [--components] [--quiet] FILE...\n"
+    "Usage: elutrix-generate [--out DIR] [--replicates N] [--format xy|csv|andi|dataset] [--compress] [--components]\n"
+    "                        [--quiet] FILE...\n"
     "       elutrix-generate --suite NAME [--out DIR] [options] [FILE...]\n";
 
 constexpr const char* help_intro =
@@ -28,6 +29,7 @@ constexpr const char* help_intro =
     "Every run writes NAME.xy (the data file the window writes), NAME.peaks.csv (the\n"
     "ground truth of every peak) and NAME.json (the run's record); replicates are\n"
     "NAME_0001.xy and so on. manifest.csv lists every run, its files and its status.\n"
+    "With --format dataset every scenario writes one NAME.nc holding all its runs.\n"
     "\n";
 
 constexpr const char* help_outro =
@@ -85,7 +87,7 @@ int main(int argc, char** argv) {
     CLI::App app{"", "elutrix-generate"};
     app.allow_extras();  // unknown options are reported below, by name
     std::string out_dir, format_name, replicates_text, precision_name, suite;
-    bool components = false, quiet = false, version = false;
+    bool components = false, compress = false, quiet = false, version = false;
     std::vector<std::string> files;
     const auto valued = [&app](const char* name, std::string& value, const char* value_name, const char* text) {
         // Given without a value (at the end), it holds an empty text; given twice, the last counts.
@@ -100,8 +102,10 @@ int main(int argc, char** argv) {
                                             "N runs of every scenario, in place of its \"replicates\"");
     CLI::Option* format_option = valued(
         "--format", format_name, "F",
-        "the data file's form: xy (NAME.xy, the default), csv (NAME.csv, a header line and LF line ends) or andi "
-        "(NAME.cdf, the chromatography interchange file with the ground truth as its peak table)");
+        "the data file's form: xy (NAME.xy, the default), csv (NAME.csv, a header line and LF line ends), andi "
+        "(NAME.cdf, the chromatography interchange file with the ground truth as its peak table) or dataset (one "
+        "NAME.nc per scenario, a netCDF-4 file with every replicate's response, seed and ground truth, and no file "
+        "per run)");
     CLI::Option* precision_option = valued(
         "--andi-precision", precision_name, "P",
         "the numbers of an interchange file: float (the default, typed as the template types them, which the "
@@ -113,6 +117,9 @@ int main(int argc, char** argv) {
     app.add_flag("--components", components,
                  "also write NAME.components.csv: time, response, noise-free signal, baseline and every "
                  "component's own term");
+    app.add_flag("--compress", compress,
+                 "compress a dataset file (zlib level 1 with byte shuffling): smaller with a noise-free signal, "
+                 "seldom by a tenth with noise, and slower to write");
     app.add_flag("--quiet", quiet, "no progress bar (it is shown only on a terminal)");
     app.set_help_flag("-h,--help", "this text");
     app.add_flag("--version", version, "the program's version");
@@ -169,8 +176,12 @@ int main(int argc, char** argv) {
     }
     if (format_option->count() > 0) {
         const std::optional<elutrix::generate::DataFormat> format = elutrix::generate::data_format_named(format_name);
-        if (!format) return usage_error("--format needs xy, csv or andi");
+        if (!format) return usage_error("--format needs xy, csv, andi or dataset");
         options.format = *format;
+    }
+    if (compress) {
+        if (options.format != elutrix::generate::DataFormat::dataset) return usage_error("--compress is for --format dataset");
+        options.compress = 1;
     }
     if (precision_option->count() > 0) {
         const std::optional<elutrix::AndiPrecision> precision =

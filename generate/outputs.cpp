@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "engine/version.h"
+#include "generate/peak_columns.h"
 #include "generate/scenario.h"
 
 namespace elutrix::generate {
@@ -55,43 +56,33 @@ std::string csv_field(std::string_view text) {
 }
 
 std::string peaks_csv(const std::vector<PeakTruth>& peaks) {
-    std::string out =
-        "row,model,retention_time_min,relative_response,sigma_s,tau,area_trapezoid,area_model,apex_time_min,"
-        "apex_height,width_50_min,lead_50_min,trail_50_min,width_10_min,lead_10_min,trail_10_min,width_5_min,"
-        "lead_5_min,trail_5_min,tailing_usp,asymmetry_10,plates_half_height,resolution_previous,baseline_at_apex,clipped,"
-        "clipped_area_fraction";
     // A run through a detector's time constant also keeps the unfiltered apex.
     const bool pure = std::any_of(peaks.begin(), peaks.end(), [](const PeakTruth& p) {
         return p.pure_apex_time_min.has_value();
     });
-    out += pure ? ",pure_apex_time_min,pure_apex_height\n" : "\n";
+    std::string out;
+    for (const PeakColumn& column : peak_columns()) {
+        if (column.detector_only && !pure) continue;
+        if (!out.empty()) out += ',';
+        out += column.name;
+    }
+    out += '\n';
     for (const PeakTruth& p : peaks) {
-        out += std::to_string(p.row + 1);
-        out += ',';
-        out += name_of(p.model);
-        for (const double v : {p.retention_time_min, p.relative_response, p.sigma_s, p.tau, p.area_trapezoid,
-                               p.area_model}) {
-            out += ',' + number_text(v);
-        }
-        // Without an apex every later figure is empty.
-        const auto field = [&](double v, bool present = true) { out += ',' + (present ? number_text(v) : ""); };
-        field(p.apex_time_min, p.has_apex);
-        field(p.apex_height, p.has_apex);
-        for (const PeakWidth& w : p.widths) {
-            field(w.width(), p.has_apex);
-            field(w.lead, p.has_apex);
-            field(w.trail, p.has_apex);
-        }
-        field(p.tailing, p.has_apex);
-        field(p.asymmetry, p.has_apex);
-        field(p.plates, p.has_apex);
-        field(p.resolution.value_or(0.0), p.resolution.has_value());
-        field(p.baseline_at_apex.value_or(0.0), p.baseline_at_apex.has_value());
-        out += p.clipped ? ",true" : ",false";
-        field(p.clipped_area_fraction);
-        if (pure) {
-            field(p.pure_apex_time_min.value_or(0.0), p.pure_apex_time_min.has_value());
-            field(p.pure_apex_height.value_or(0.0), p.pure_apex_height.has_value());
+        bool first = true;
+        for (const PeakColumn& column : peak_columns()) {
+            if (column.detector_only && !pure) continue;
+            if (!first) out += ',';
+            first = false;
+            switch (column.kind) {
+            case PeakColumnKind::row: out += std::to_string(p.row + 1); break;
+            case PeakColumnKind::text: out += peak_text(column, p); break;
+            case PeakColumnKind::flag: out += peak_value(column, p) != 0.0 ? "true" : "false"; break;
+            case PeakColumnKind::number:
+            case PeakColumnKind::figure:
+                // A figure the peak lacks is empty.
+                if (const std::optional<double> v = column.number(p)) out += number_text(*v);
+                break;
+            }
         }
         out += '\n';
     }

@@ -64,7 +64,7 @@ def completion_problems(completion, long_options):
         cases = [
             (["-"], long_options),
             (["--f"], {"--format"}),
-            (["--format", ""], {"xy", "csv", "andi"}),
+            (["--format", ""], {"xy", "csv", "andi", "dataset"}),
             (["--andi-precision", "d"], {"double"}),
             ([""], {"tailing.json", "scenarios"}),
             (["--out", ""], {"scenarios"}),

@@ -20,51 +20,16 @@
 #include <vector>
 
 #include "generate/batch.h"
+#include "generate/dataset_file.h"
 #include "generate/outputs.h"
 #include "generate/replicates.h"
+#include "generate/peak_columns.h"
 #include "generate/run.h"
 
 namespace py = pybind11;
 
 namespace elutrix::generate {
 namespace {
-
-// The numeric columns of NAME.peaks.csv, in its order, as the structured
-// array of a batch holds them (NaN where the table is empty).
-struct PeakColumn {
-    const char* name;
-    std::optional<double> (*value)(const PeakTruth&);
-};
-
-std::optional<double> when(bool present, double v) { return present ? std::optional<double>(v) : std::nullopt; }
-
-const PeakColumn peak_columns[] = {
-    {"retention_time_min", [](const PeakTruth& p) { return std::optional(p.retention_time_min); }},
-    {"relative_response", [](const PeakTruth& p) { return std::optional(p.relative_response); }},
-    {"sigma_s", [](const PeakTruth& p) { return std::optional(p.sigma_s); }},
-    {"tau", [](const PeakTruth& p) { return std::optional(p.tau); }},
-    {"area_trapezoid", [](const PeakTruth& p) { return std::optional(p.area_trapezoid); }},
-    {"area_model", [](const PeakTruth& p) { return std::optional(p.area_model); }},
-    {"apex_time_min", [](const PeakTruth& p) { return when(p.has_apex, p.apex_time_min); }},
-    {"apex_height", [](const PeakTruth& p) { return when(p.has_apex, p.apex_height); }},
-    {"width_50_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[0].width()); }},
-    {"lead_50_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[0].lead); }},
-    {"trail_50_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[0].trail); }},
-    {"width_10_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[1].width()); }},
-    {"lead_10_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[1].lead); }},
-    {"trail_10_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[1].trail); }},
-    {"width_5_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[2].width()); }},
-    {"lead_5_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[2].lead); }},
-    {"trail_5_min", [](const PeakTruth& p) { return when(p.has_apex, p.widths[2].trail); }},
-    {"tailing_usp", [](const PeakTruth& p) { return when(p.has_apex, p.tailing); }},
-    {"asymmetry_10", [](const PeakTruth& p) { return when(p.has_apex, p.asymmetry); }},
-    {"plates_half_height", [](const PeakTruth& p) { return when(p.has_apex, p.plates); }},
-    {"resolution_previous", [](const PeakTruth& p) { return p.has_apex ? p.resolution : std::nullopt; }},
-    {"baseline_at_apex", [](const PeakTruth& p) { return p.has_apex ? p.baseline_at_apex : std::nullopt; }},
-    {"clipped_area_fraction", [](const PeakTruth& p) { return std::optional(p.clipped_area_fraction); }},
-    {"pure_apex_time_min", [](const PeakTruth& p) { return p.pure_apex_time_min; }},
-    {"pure_apex_height", [](const PeakTruth& p) { return p.pure_apex_height; }},
-};
 
 // A 2-D C-contiguous array of rows x columns doubles.
 py::array_t<double> matrix(std::size_t rows, std::size_t columns) {
@@ -216,34 +181,37 @@ py::dict peak_table(const BatchRun& batch) {
     // Every replicate has the peaks of the one run in full.
     const std::vector<PeakTruth>& peaks = batch.shared->first().peaks;
     const std::size_t count = peaks.size() * static_cast<std::size_t>(batch.replicates);
-    py::array_t<int> replicate(static_cast<py::ssize_t>(count));
-    py::array_t<int> row(static_cast<py::ssize_t>(count));
-    py::array_t<bool> clipped(static_cast<py::ssize_t>(count));
-    py::list model;
-    std::vector<py::array_t<double>> columns;
-    for (std::size_t c = 0; c < std::size(peak_columns); ++c) columns.emplace_back(static_cast<py::ssize_t>(count));
-    std::size_t at = 0;
-    for (int r = 0; r < batch.replicates; ++r) {
-        for (const PeakTruth& p : peaks) {
-            replicate.mutable_data()[at] = batch.first + r;
-            row.mutable_data()[at] = p.row + 1;
-            clipped.mutable_data()[at] = p.clipped;
-            model.append(name_of(p.model));
-            for (std::size_t c = 0; c < std::size(peak_columns); ++c) {
-                columns[c].mutable_data()[at] =
-                    peak_columns[c].value(p).value_or(std::numeric_limits<double>::quiet_NaN());
-            }
-            ++at;
-        }
-    }
+    const auto size = static_cast<py::ssize_t>(count);
+    py::array_t<int> replicate(size);
     py::dict out;
     out["replicate"] = replicate;
-    out["row"] = row;
-    out["model"] = model;
-    // In the table's order: "clipped" stands before its area fraction.
-    for (std::size_t c = 0; c < std::size(peak_columns); ++c) {
-        if (std::string_view(peak_columns[c].name) == "clipped_area_fraction") out["clipped"] = clipped;
-        out[peak_columns[c].name] = columns[c];
+    // Every column of NAME.peaks.csv in its order (NaN where the table is empty).
+    for (const PeakColumn& column : peak_columns()) {
+        std::size_t at = 0;
+        const auto each = [&](auto put) {
+            for (int r = 0; r < batch.replicates; ++r)
+                for (const PeakTruth& p : peaks) {
+                    replicate.mutable_data()[at] = batch.first + static_cast<int>(r);
+                    put(at++, p);
+                }
+        };
+        if (column.kind == PeakColumnKind::text) {
+            py::list texts;
+            each([&](std::size_t, const PeakTruth& p) { texts.append(py::str(std::string(peak_text(column, p)))); });
+            out[column.name] = texts;
+        } else if (column.kind == PeakColumnKind::row) {
+            py::array_t<int> values(size);
+            each([&](std::size_t i, const PeakTruth& p) { values.mutable_data()[i] = static_cast<int>(peak_value(column, p)); });
+            out[column.name] = values;
+        } else if (column.kind == PeakColumnKind::flag) {
+            py::array_t<bool> values(size);
+            each([&](std::size_t i, const PeakTruth& p) { values.mutable_data()[i] = peak_value(column, p) != 0.0; });
+            out[column.name] = values;
+        } else {
+            py::array_t<double> values(size);
+            each([&](std::size_t i, const PeakTruth& p) { values.mutable_data()[i] = peak_value(column, p); });
+            out[column.name] = values;
+        }
     }
     return out;
 }
@@ -256,6 +224,43 @@ py::object optional_array(const BatchRun& b, const py::array_t<double>& a) {
 }
 
 }  // namespace
+
+// The batch as a dataset file (generate/dataset_file.h), written in one block.
+void write_dataset(const BatchRun& b, const std::string& path, int compress) {
+    if (b.failed_replicate != 0 || b.response.ndim() != 2) throw py::value_error("a batch that stopped has no dataset file");
+    DatasetLayout layout;
+    layout.replicates = b.made.size();
+    layout.points = static_cast<std::size_t>(b.time_min.size());
+    layout.peaks = b.shared->first().peaks.size();
+    layout.first_peaks = b.shared->first().peaks;
+    layout.first_replicate = b.first;
+    layout.components = b.with_components;
+    layout.wander = b.with_components && b.wander.ndim() == 2;
+    layout.component_rows = b.component_rows;
+    layout.compress = compress;
+    DatasetBlock block;
+    block.count = layout.replicates;
+    for (const ReplicateNoise& made : b.made) block.seeds.push_back(made.seed);
+    block.peaks = &b.shared->first().peaks;
+    block.response = b.response.data();
+    if (layout.components) {
+        block.noise_free = b.noise_free.data();
+        block.baseline = b.baseline.data();
+        if (layout.wander) block.wander = b.wander.data();
+        for (const py::array_t<double>& part : b.components) block.components.push_back(part.data());
+    }
+    DatasetFile file;
+    bool written = false;
+    {
+        const py::gil_scoped_release unlocked;
+        written = file.create(path, layout, b.time_min.data(), b.scenario, b.source) && file.write(block) && file.finish();
+    }
+    if (!written) {
+        const std::string message = "the file " + path + " could not be written: " + file.error();
+        PyErr_SetObject(PyExc_OSError, py::str(readable_text(message, 4000)).ptr());
+        throw py::error_already_set();
+    }
+}
 
 void add_batch(py::module_& m) {
     py::class_<BatchRun, std::shared_ptr<BatchRun>>(m, "BatchRun")
@@ -279,6 +284,7 @@ void add_batch(py::module_& m) {
         .def_readonly("component_rows", &BatchRun::component_rows)
         .def("record", &BatchRun::record, py::arg("replicate"))
         .def("peaks", &peak_table)
+        .def("write", &write_dataset, py::arg("path"), py::arg("compress"))
         .def_property_readonly("warnings", [](const BatchRun& b) {
             std::vector<std::string> out;
             for (const PeakTruth& p : b.shared->first().peaks)

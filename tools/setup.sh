@@ -11,6 +11,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   pkg-config libnetcdf-dev netcdf-bin
   python3-netcdf4 python3-scipy python3-numpy python3-pytest python3-mypy python3-matplotlib
+  python3-xarray python3-h5py python3-dask python3-distributed
   python3-dev pybind11-dev python3-pybind11 python3-pip python3-setuptools python3-wheel
   fonts-liberation fonts-dejavu-core
   xvfb xauth

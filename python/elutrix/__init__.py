@@ -278,7 +278,9 @@ def simulate_batch(scenario, replicates, components=False, threads=0, first=1):
     elutrix-generate gives it. Ctrl-C stops it within a second.
 
     Raises ScenarioError as simulate_many does, and SimulationError naming
-    the first replicate whose run stops."""
+    the first replicate whose run stops. A replicate's seed follows from
+    its number, so that batches of consecutive replicates, made apart, hold
+    the bits of one batch of them all."""
     parsed, source = _scenario(scenario)
     replicates = _whole(replicates, "replicates", 1, _elutrix.max_replicates)
     threads = _whole(threads, "threads", 0, 4096)

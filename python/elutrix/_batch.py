@@ -1,6 +1,7 @@
 """Many replicates of one scenario as stacked numpy arrays."""
 
 import json
+import os
 import warnings
 
 import numpy as np
@@ -24,6 +25,8 @@ class Batch:
                     with a detector's wander); otherwise None
     components      with components=True: {row: replicates x points}
     records         each replicate's record as a dict, made when first read
+    first           the number of the first replicate
+    write(path)     the batch as one netCDF-4 dataset file
     """
 
     def __init__(self, core):
@@ -62,6 +65,26 @@ class Batch:
         if self._records is None:
             self._records = [json.loads(self._core.record(k)) for k in range(1, len(self.seeds) + 1)]
         return self._records
+
+    def write(self, path, compress=False):
+        """Writes the batch as one netCDF-4 file, the one elutrix-generate
+        --format dataset writes for it: time_min (point), response (replicate
+        x point), seed (replicate), every column of the peak table as a
+        replicate x peak variable, and with components noise_free, baseline,
+        wander and components. compress: True (zlib level 1) or a level from
+        1 to 9, with byte shuffling; noisy responses shrink little. The file
+        takes the path only once complete. Returns the path."""
+        if isinstance(compress, bool):
+            level = 1 if compress else 0
+        elif isinstance(compress, int) and 0 <= compress <= 9:
+            level = compress
+        else:
+            raise ValueError(f"compress is True, False or a zlib level from 0 to 9, not {compress!r}")
+        from . import _system_path
+
+        path = os.fspath(path)
+        self._core.write(_system_path(path), level)
+        return path
 
     def __len__(self):
         return len(self.seeds)

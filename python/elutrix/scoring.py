@@ -68,6 +68,9 @@ def read_truth(folder):
             if entry.get("status") != "ok":
                 continue
             peaks_name = entry["peaks"]
+            if not peaks_name.endswith(".peaks.csv"):
+                raise ScoreError(f"{manifest}, line {line}: {peaks_name} is a dataset file (--format dataset); "
+                                 "scoring needs a run's files (--format xy, csv or andi)")
             stem = peaks_name[:-len(".peaks.csv")]
             level = entry.get("level") or None
             run = {"stem": stem, "scenario": entry["scenario"], "suite": entry.get("suite") or None,

@@ -387,14 +387,14 @@ TEST(Batch, TheManifestTellsTheTruthWhileTheBatchRuns) {
         }
     };
     // Runs of 180,000 points: slow enough for several rewrites.
-    batch.run({{"big.json", R"({"name": "big", "replicates": 60, "settings": {"sampling_rate": 2000}})"},
+    batch.run({{"big.json", R"({"name": "big", "replicates": 240, "settings": {"sampling_rate": 2000}})"},
                {"bad.json", R"({"rows": [{"retention_time": 10}], "settings": {"sampling_rate": 2000}})"}},
               options);
     EXPECT_GE(calls, 3);
     EXPECT_GT(seen["pending"], 0);
     EXPECT_GT(seen["ok"], 0);
     const std::vector<std::string> manifest = lines(read_all(batch.out() + "/manifest.csv"));
-    ASSERT_EQ(manifest.size(), 1u + 60u + 1u);
+    ASSERT_EQ(manifest.size(), 1u + 240u + 1u);
     for (std::size_t i = 1; i < manifest.size(); ++i) EXPECT_NE(split(manifest[i])[4], "pending") << manifest[i];
 }
 

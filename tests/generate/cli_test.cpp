@@ -99,7 +99,7 @@ struct CliCase {
 
 TEST(Program, OptionsExitStatusAndMessages) {
     const std::string usage =
-        "Usage: elutrix-generate [--out DIR] [--replicates N] [--format xy|csv|andi] [--components] [--quiet] FILE...";
+        "Usage: elutrix-generate [--out DIR] [--replicates N] [--format xy|csv|andi|dataset] [--compress] [--components]\n";
     const std::vector<CliCase> cases = {
         {{"--help"}, 0, usage, ""},
         {{"--version"}, 0, std::string("elutrix-generate ") + program_version + "\n", ""},
@@ -109,9 +109,9 @@ TEST(Program, OptionsExitStatusAndMessages) {
         {{"--replicates", "1000001", "a.json"}, 2, "", "--replicates needs a whole number"},
         {{"--replicates=2x", "a.json"}, 2, "", "--replicates needs a whole number"},
         {{"--out"}, 2, "", "--out needs a folder"},
-        {{"--format", "ANDI", "a.json"}, 2, "", "--format needs xy, csv or andi"},
-        {{"--format=", "a.json"}, 2, "", "--format needs xy, csv or andi"},
-        {{"a.json", "--format"}, 2, "", "--format needs xy, csv or andi"},
+        {{"--format", "ANDI", "a.json"}, 2, "", "--format needs xy, csv, andi or dataset"},
+        {{"--format=", "a.json"}, 2, "", "--format needs xy, csv, andi or dataset"},
+        {{"a.json", "--format"}, 2, "", "--format needs xy, csv, andi or dataset"},
         {{"--out", "OUT", "--format", "andi", "a.json"}, 0, "", "", {"OUT/a.cdf", "OUT/a.peaks.csv"}, {"OUT/a.xy"}},
         {{"--out=OUT", "--format=csv", "--format=xy", "a.json"}, 0, "", "", {"OUT/a.xy"}, {"OUT/a.csv"}},
         // The record a.json would replace the scenario file.
@@ -139,6 +139,13 @@ TEST(Program, OptionsExitStatusAndMessages) {
         {{"--out", "OUT", "negative.json"}, 1, "", "replicates 5 and 7 would draw the same noise", {"OUT/manifest.csv"}},
         {{"--out", "OUT", "deep.json", "a.json"}, 1, "", "deep.json: malformed JSON at line 1, column 65: too deeply nested",
          {"OUT/a.xy"}},
+        // One dataset file per scenario, and no file per run.
+        {{"--out", "OUT", "--format", "dataset", "--replicates", "3", "--components", "a.json"}, 0, "", "",
+         {"OUT/a.nc", "OUT/manifest.csv"}, {"OUT/a_0001.xy", "OUT/a_0001.peaks.csv", "OUT/a_0001.json", "OUT/a.json"}},
+        {{"--out", "OUT", "--format=dataset", "--compress", "bad.json", "a.json", "seed.json"}, 1, "",
+         "elutrix-generate: \"bad\" (bad.json): This run asks for 1800000 points", {"OUT/a.nc"},
+         {"OUT/bad.nc", "OUT/seed.nc"}},
+        {{"--compress", "a.json"}, 2, "", "--compress is for --format dataset"},
     };
     for (const CliCase& c : cases) {
         const testing::ScratchDir dir;
