@@ -7,7 +7,7 @@ write instead, timed in this one process:
 
 The scenario is the factory table (one Gaussian peak, 1,800 points) with
 random noise at S/N 100. The numpy lines sum the scenario's Gaussian peaks
-on a linspace grid and add rng.normal noise into a (replicates, points)
+on a linspace grid and add uniform noise of the run's width (rng.random) into a (replicates, points)
 array: not the same model, and no ground truth, but what a user would
 reach for. Peak memory is the growth of the process's resident high-water
 mark (VmHWM, reset through /proc/self/clear_refs before each measurement)
@@ -58,13 +58,18 @@ def peak_growth_mb(f):
     return (status_kb("VmHWM") - before) / 1024.0, result
 
 
-def numpy_lines(peaks, time_min, replicates, noise_sd, seed=1):
+def numpy_lines(peaks, time_min, replicates, noise_width, seed=1):
+    # Uniform noise of the run's full width, as the run draws it.
     rng = np.random.default_rng(seed)
     t = np.linspace(time_min[0], time_min[-1], len(time_min))
     signal = np.zeros_like(t)
     for rt, sigma_min, height in peaks:
         signal += height * np.exp(-0.5 * ((t - rt) / sigma_min) ** 2)
-    return signal + rng.normal(0.0, noise_sd, (replicates, len(t)))
+    noise = rng.random((replicates, len(t)))
+    noise -= 0.5
+    noise *= noise_width
+    noise += signal
+    return noise
 
 
 def main():
@@ -75,14 +80,14 @@ def main():
 
     one = elutrix.simulate(SCENARIO)
     peaks = [(p["retention_time_min"], p["sigma_s"] / 60.0, p["apex_height"]) for p in one.peaks]
-    noise_sd = float(one.settings["s_to_n_value"]) / np.sqrt(12.0)
+    noise_width = float(one.settings["s_to_n_value"])
     print(f"scenario: factory table, {one.point_count} points, {len(peaks)} peak(s), random noise at S/N 100")
 
     print("\nsimulate_batch against the numpy lines (median of %d)" % args.repeats)
     print(f"{'replicates':>10} {'simulate_batch':>15} {'numpy':>10} {'ratio':>7} {'peak MB':>9} {'arrays MB':>10}")
     for replicates in (1000, 10000):
         ours = median_time(lambda: elutrix.simulate_batch(SCENARIO, replicates), args.repeats)
-        theirs = median_time(lambda: numpy_lines(peaks, one.time_min, replicates, noise_sd), args.repeats)
+        theirs = median_time(lambda: numpy_lines(peaks, one.time_min, replicates, noise_width), args.repeats)
         grown, batch = peak_growth_mb(lambda: elutrix.simulate_batch(SCENARIO, replicates))
         arrays = (batch.response.nbytes + batch.time_min.nbytes + batch.seeds.nbytes) / 2**20
         del batch
@@ -102,7 +107,7 @@ def main():
         def cli():
             subprocess.run([generate, "--quiet", "--out", out, scenario], check=True)
 
-        data = numpy_lines(peaks, one.time_min, replicates, noise_sd)
+        data = numpy_lines(peaks, one.time_min, replicates, noise_width)
         savetxt_out = os.path.join(folder, "numpy")
         os.makedirs(savetxt_out)
 

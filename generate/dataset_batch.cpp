@@ -117,7 +117,7 @@ void make_block(const DatasetJob& job, const ScenarioReplicates& shared, const D
             double* rows_of[group] = {};
             for (int j = 0; j < count; ++j) rows_of[j] = block.response.data() + (i + j) * n;
             const std::string* seeds = &job.seeds[block.first + i];
-            shared.make_block(seeds, rows_of, &block.made[i], count, generator);
+            shared.make_block(seeds, rows_of, &block.made[i], count, generator, false);  // the file has no noise figures
             for (int j = 0; layout.components && j < count; ++j) {
                 if (block.made[i + j].ok) fill_components(i + j, shared.output(seeds[j], block.made[i + j]));
             }

@@ -60,7 +60,7 @@ bool ScenarioReplicates::detect(ReplicateNoise& made, double* response) const {
 }
 
 void ScenarioReplicates::make_block(const std::string* seeds, double* const* responses, ReplicateNoise* made,
-                                    int count, RandomGenerator& generator) const {
+                                    int count, RandomGenerator& generator, bool figures) const {
     const std::int32_t n = first_.point_count;
     const auto points = static_cast<std::size_t>(std::max(n, 0));
     bool noisy[block_replicates] = {};
@@ -79,20 +79,24 @@ void ScenarioReplicates::make_block(const std::string* seeds, double* const* res
             noisy[j] = add_noise(seeds[j], responses[j], drawn.data() + j * points, generator);
             if (!noisy[j]) made[j] = run_in_full(seeds[j], responses[j], generator);
         }
+        if (!figures) {
+            for (int j = 0; j < count; ++j) made[j].tallied = !noisy[j];
+        }
         // Summed up side by side; a replicate left out tallies its own
         // values again, unused.
         NoiseTally tally[block_replicates] = {NoiseTally(first_.noise.u), NoiseTally(first_.noise.u),
                                               NoiseTally(first_.noise.u), NoiseTally(first_.noise.u)};
         const double* x[block_replicates];
         for (int j = 0; j < block_replicates; ++j) x[j] = drawn.data() + (j < count ? j : 0) * points;
-        if (count == 1) {
+        if (!figures) {
+        } else if (count == 1) {
             for (std::int32_t i = 0; i < n; ++i) tally[0].add(i + 1, x[0][i]);
         } else {
             for (std::int32_t i = 0; i < n; ++i) {
                 for (int j = 0; j < block_replicates; ++j) tally[j].add(i + 1, x[j][i]);
             }
         }
-        for (int j = 0; j < count; ++j) {
+        for (int j = 0; figures && j < count; ++j) {
             if (noisy[j]) made[j].noise = tally[j].summary(n);
         }
     }
@@ -101,6 +105,17 @@ void ScenarioReplicates::make_block(const std::string* seeds, double* const* res
             made[j] = run_in_full(seeds[j], responses[j], generator);
         }
     }
+}
+
+NoiseSummary ScenarioReplicates::noise_of(const std::string& seed, RandomGenerator& generator) const {
+    if (!first_.noise.active || first_.point_count < 1) return first_.noise;
+    const auto points = static_cast<std::size_t>(first_.point_count);
+    std::vector<double> response(points);
+    std::vector<double> drawn(points);
+    add_noise(seed, response.data(), drawn.data(), generator);
+    NoiseTally tally(first_.noise.u);
+    for (std::size_t i = 0; i < points; ++i) tally.add(static_cast<std::int32_t>(i + 1), drawn[i]);
+    return tally.summary(first_.point_count);
 }
 
 ReplicateNoise ScenarioReplicates::make(const std::string& seed, double* response, RandomGenerator& generator) const {

@@ -22,6 +22,7 @@ struct ReplicateNoise {
     std::string message;  // why it stopped
     double seed = 0.0;    // the seed's value
     NoiseSummary noise;
+    bool tallied = true;  // noise holds its figures (see make_block)
     DetectorRecord detector_record;
 };
 
@@ -49,9 +50,15 @@ public:
     // The same for up to block_replicates replicates at once: seeds[j] into
     // responses[j], its figures into made[j]. Their noise figures are summed
     // up side by side, which overlaps the divisions of the running means.
+    // Without figures the noise figures are left to noise_of (tallied is
+    // then false), for callers that need them for few replicates if any.
     static constexpr int block_replicates = 4;
     void make_block(const std::string* seeds, double* const* responses, ReplicateNoise* made, int count,
-                    RandomGenerator& generator) const;
+                    RandomGenerator& generator, bool figures = true) const;
+
+    // The noise figures of the replicate with the seed text, drawn again:
+    // those make_block with figures gives it.
+    NoiseSummary noise_of(const std::string& seed, RandomGenerator& generator) const;
 
     // The replicate's output as run_replicate gives it (without the trace).
     RunOutput output(const std::string& seed, const ReplicateNoise& made) const;

@@ -42,7 +42,13 @@ BatchRun::BatchRun(Scenario s, std::string src) : scenario(std::move(s)), source
 
 std::string BatchRun::record(int k) const {
     const auto r = static_cast<std::size_t>(k - 1);
-    return record_json(shared->output(seeds.at(r), made.at(r)), scenario.name, first + k - 1, first + replicates - 1);
+    ReplicateNoise m = made.at(r);
+    if (!m.tallied) {
+        RandomGenerator generator;
+        m.noise = shared->noise_of(seeds[r], generator);
+        m.tallied = true;
+    }
+    return record_json(shared->output(seeds[r], m), scenario.name, first + k - 1, first + replicates - 1);
 }
 
 std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::string& source, int replicates,
@@ -149,7 +155,8 @@ std::shared_ptr<BatchRun> run_batch_arrays(const Scenario& scenario, const std::
                 const int count = static_cast<int>(std::min(block, R - r));
                 double* rows[block] = {};
                 for (int j = 0; j < count; ++j) rows[j] = response + (r + j) * n;
-                shared.make_block(&batch->seeds[r], rows, &batch->made[r], count, generator);
+                // The noise figures only when a record is read.
+                shared.make_block(&batch->seeds[r], rows, &batch->made[r], count, generator, false);
                 for (int j = 0; components && j < count; ++j) {
                     if (batch->made[r + j].ok) fill_components(r + j, shared.output(batch->seeds[r + j], batch->made[r + j]));
                 }
