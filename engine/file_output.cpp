@@ -181,10 +181,14 @@ bool replace(const std::string& path, const ContentProducer& content, std::error
     if (path.empty()) return fail(error, ENOENT);
     if (path.back() == '/') return fail(error, EISDIR);
     std::string target = path;
-    if (!follow_links(target, error)) return false;
+    LinkEnd end;
+    if (!follow_links(target, error, &end)) return false;
 
-    struct stat old {};
-    if (::stat(target.c_str(), &old) != 0) {
+    // The status of the file that is no link, as lstat gave it; asked
+    // again only when lstat failed otherwise than for a missing file.
+    struct stat old = end.entry;
+    if (end.lstat_errno == ENOENT) return replace_atomically(target, nullptr, content, error) == Outcome::written;
+    if (end.lstat_errno != 0 && ::stat(target.c_str(), &old) != 0) {
         if (errno != ENOENT) return fail(error, errno);
         return replace_atomically(target, nullptr, content, error) == Outcome::written;
     }

@@ -101,11 +101,21 @@ std::string name_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool follow_links(std::string& path, std::error_code& error) {
+bool follow_links(std::string& path, std::error_code& error, LinkEnd* end) {
     constexpr int most_links = 40;  // as the kernel allows in one lookup
     for (int hops = 0;; ++hops) {
         struct stat entry {};
-        if (::lstat(path.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) return true;
+        if (::lstat(path.c_str(), &entry) != 0) {
+            if (end) end->lstat_errno = errno;
+            return true;
+        }
+        if (!S_ISLNK(entry.st_mode)) {
+            if (end) {
+                end->lstat_errno = 0;
+                end->entry = entry;
+            }
+            return true;
+        }
         if (hops == most_links) return fail(error, ELOOP);
         std::string target(PATH_MAX, '\0');
         const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());

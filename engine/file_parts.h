@@ -114,7 +114,13 @@ std::string name_of(const std::string& path);
 
 // Follows a symbolic link, and the links it names, to the path of the file
 // they finally name, which need not exist yet.
-bool follow_links(std::string& path, std::error_code& error);
+// What the path that follow_links ends on is: the error of its lstat, or
+// 0 and its status (that of a file that is no link).
+struct LinkEnd {
+    int lstat_errno = 0;
+    struct stat entry {};
+};
+bool follow_links(std::string& path, std::error_code& error, LinkEnd* end = nullptr);
 
 // A name for a temporary file beside name in folder: the hidden name with a
 // random suffix, or a short one of our own where that would be longer than
