@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <charconv>
 #include <cfloat>
 #include <clocale>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <limits>
 #include <locale>
+#include <map>
 #include <random>
 #include <string>
 
@@ -196,6 +198,47 @@ TEST(ValueText, ReadsBackRandomDoubles) {
         expect_round_trip(x);
         if (::testing::Test::HasFailure()) break;
     }
+}
+
+// The digits are those of the C library's general form with 15 digits
+// (std::to_chars): over values of every kind, near halfway cases (a whole
+// number and a half, a quarter past the 14th digit) and the bounds of the
+// fixed form (1e-4, 1e15) included.
+TEST(ValueText, DigitsAreThoseOfTheGeneralFormWithFifteenDigits) {
+    std::mt19937_64 engine(20261210);
+    std::uniform_real_distribution<double> exponent(-6.0, 16.0);
+    std::map<std::string, int> kinds;
+    const auto check = [&](const char* kind, double x) {
+        if (!std::isfinite(x) || x == 0.0) return;
+        ++kinds[kind];
+        char expected[64];
+        char* end = std::to_chars(expected, expected + sizeof expected, x, std::chars_format::general, 15).ptr;
+        ASSERT_EQ(value_text(x), std::string(expected, end)) << kind << " " << std::bit_cast<std::uint64_t>(x);
+    };
+    for (double x : {1e-4, std::nextafter(1e-4, 0.0), 9.99999999999999e14, std::nextafter(1e15, 0.0), 0.5, 1.0,
+                     99999999999999.95, 0.00099999999999999995}) {
+        check("bounds", x);
+        check("bounds", -x);
+    }
+    for (int k = 0; k < 400000; ++k) {
+        const double sign = (engine() & 1) ? -1.0 : 1.0;
+        switch (k % 5) {
+        case 0: check("bit patterns", std::bit_cast<double>(engine())); break;
+        case 1: check("magnitudes 1e-6 to 1e16", sign * std::pow(10.0, exponent(engine))); break;
+        case 2:
+            check("halves above 1e14",
+                  sign * (static_cast<double>(100000000000000ULL + engine() % 900000000000000ULL) + 0.5));
+            break;
+        case 3:
+            check("quarters past the 14th digit",
+                  sign * (static_cast<double>(10000000000000ULL + engine() % 90000000000000ULL) + 0.25));
+            break;
+        default: check("noise on a signal", 0.5 + std::ldexp(static_cast<double>(engine() >> 11), -53) * 0.01);
+        }
+        if (::testing::Test::HasFailure()) return;
+    }
+    EXPECT_EQ(kinds.size(), 6u);
+    for (const auto& [kind, count] : kinds) EXPECT_GE(count, 16) << kind;
 }
 
 TEST(ValueText, LargestDoublesReadBackFinite) {
