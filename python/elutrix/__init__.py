@@ -13,6 +13,7 @@ elutrix-generate, so that both give the same numbers bit for bit.
     run.write("run.cdf")              # .xy, .csv or an ANDI (.cdf) file
 """
 
+import functools
 import json
 import operator
 import os
@@ -128,17 +129,47 @@ class Result:
         self.baseline = run.baseline
         self.components = run.components
         self.wander = run.wander
-        self.record = json.loads(run.record_json)
-        self.rows = self.record["rows"]
-        self.settings = self.record["settings"]
-        self.seed = self.record["seed"]
-        self.point_count = self.record["point_count"]
-        self.time_step_s = self.record["time_step_s"]
-        self.noise = self.record["noise"]
-        self.peaks_csv = run.peaks_csv
+
+    # The record and the peak table are read from the core's texts only
+    # when first asked for: a batch of many runs pays for none it does not
+    # read.
+    @functools.cached_property
+    def record(self):
+        return json.loads(self._run.record_json)
+
+    @functools.cached_property
+    def rows(self):
+        return self.record["rows"]
+
+    @functools.cached_property
+    def settings(self):
+        return self.record["settings"]
+
+    @functools.cached_property
+    def seed(self):
+        return self.record["seed"]
+
+    @functools.cached_property
+    def point_count(self):
+        return self.record["point_count"]
+
+    @functools.cached_property
+    def time_step_s(self):
+        return self.record["time_step_s"]
+
+    @functools.cached_property
+    def noise(self):
+        return self.record["noise"]
+
+    @functools.cached_property
+    def peaks_csv(self):
+        return self._run.peaks_csv
+
+    @functools.cached_property
+    def peaks(self):
         lines = self.peaks_csv.splitlines()
         header = lines[0].split(",")
-        self.peaks = [_peak(header, line.split(",")) for line in lines[1:]]
+        return [_peak(header, line.split(",")) for line in lines[1:]]
 
     def write(self, path, format=None, precision="float"):
         """Writes the data file at path, whole or not at all: "xy" (the window's
