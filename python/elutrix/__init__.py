@@ -97,6 +97,11 @@ def _peak(header, fields):
     return record
 
 
+def _from_record(key):
+    """A Result's field of its record, read when first asked for."""
+    return functools.cached_property(lambda self: self.record[key])
+
+
 class Result:
     """One run: its trace, the inputs after its write-backs and its ground truth.
 
@@ -137,29 +142,12 @@ class Result:
     def record(self):
         return json.loads(self._run.record_json)
 
-    @functools.cached_property
-    def rows(self):
-        return self.record["rows"]
-
-    @functools.cached_property
-    def settings(self):
-        return self.record["settings"]
-
-    @functools.cached_property
-    def seed(self):
-        return self.record["seed"]
-
-    @functools.cached_property
-    def point_count(self):
-        return self.record["point_count"]
-
-    @functools.cached_property
-    def time_step_s(self):
-        return self.record["time_step_s"]
-
-    @functools.cached_property
-    def noise(self):
-        return self.record["noise"]
+    rows = _from_record("rows")
+    settings = _from_record("settings")
+    seed = _from_record("seed")
+    point_count = _from_record("point_count")
+    time_step_s = _from_record("time_step_s")
+    noise = _from_record("noise")
 
     @functools.cached_property
     def peaks_csv(self):
