@@ -2,9 +2,12 @@
 // points or stops with a message, and never writes a non-number anywhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -74,7 +77,7 @@ public:
         }
         s.efficiency = static_cast<EfficiencyChoice>(pick(4));
         s.custom_plates = usually(100, 200000);
-        s.peak_model = chance(0.5) ? PeakModel::Gaussian : PeakModel::ExponentiallyModifiedGaussian;
+        s.peak_model = static_cast<PeakModel>(pick(4));
         s.constant_bandwidth = chance(0.3);
         s.void_minutes = chance(0.9) ? "" : any();
         s.sampling_rate = chance(0.9) ? number(0, 3) : any();
@@ -112,8 +115,25 @@ private:
     std::mt19937 engine_;
 };
 
+// The kind of a typed text, for counting what the runs were given.
+const char* kind_of(const std::string& text) {
+    const char* start = text.c_str();
+    while (*start == ' ' || *start == '\t' || *start == '\n') ++start;
+    if (*start == '\0') return "empty";
+    char* end = nullptr;
+    const double v = std::strtod(start, &end);
+    if (end == start) return "not a number";
+    if (v == 0.0) return "zero";
+    if (std::fabs(v) < 2.2250738585072014e-308) return "subnormal or below";
+    if (std::fabs(v) > 1e300) return "huge";
+    return v < 0.0 ? "negative" : "positive";
+}
+
 TEST(RandomInputs, RunsEndSoundly) {
-    constexpr int iterations = 3000;
+    // ELUTRIX_RANDOM_RUNS asks for more runs than the suite's 3,000.
+    const char* asked = std::getenv("ELUTRIX_RANDOM_RUNS");
+    const int iterations = asked ? std::max(1, std::atoi(asked)) : 3000;
+    std::map<std::string, int> kinds;
     auto trace = std::make_unique<Trace>();
     RandomGenerator generator;
     TextSource source(20240607);
@@ -126,6 +146,14 @@ TEST(RandomInputs, RunsEndSoundly) {
         } else {
             source.fill(rows, settings);
         }
+        for (const ComponentRow& r : rows) {
+            for (const std::string* text : {&r.retention_time, &r.relative_response, &r.plates, &r.tau, &r.resolution})
+                ++kinds[kind_of(*text)];
+        }
+        ++kinds[std::string("model ") + std::to_string(static_cast<int>(settings.peak_model))];
+        ++kinds[std::string("noise ") + std::to_string(static_cast<int>(settings.noise_kind))];
+        ++kinds[std::string("efficiency ") + std::to_string(static_cast<int>(settings.efficiency))];
+        ++kinds[std::string("baseline ") + std::to_string(static_cast<int>(settings.baseline_shape))];
         const std::int32_t count_before = trace->point_count;
         testing::RecordingSurface surface;
         const RunResult result = chromatogram(rows, settings, *trace, &surface, generator);
@@ -159,7 +187,17 @@ TEST(RandomInputs, RunsEndSoundly) {
         }
     }
     std::cout << "[ random inputs ] " << iterations << " runs tried, " << stopped << " stopped with a message, "
-              << drawn << " drew a trace\n";
+              << drawn << " drew a trace; texts and choices:";
+    for (const auto& [kind, count] : kinds) std::cout << " " << kind << " " << count << ";";
+    std::cout << "\n";
+    for (const char* kind : {"empty", "not a number", "zero", "subnormal or below", "huge", "negative", "positive",
+                             "model 0", "model 1", "model 2", "model 3", "noise 0", "noise 1", "noise 2",
+                             "efficiency 0", "efficiency 1", "efficiency 2", "efficiency 3", "baseline 0",
+                             "baseline 1", "baseline 2"}) {
+        EXPECT_GT(kinds[kind], 0) << kind;
+    }
+    EXPECT_GT(stopped, 0);
+    EXPECT_GT(drawn, 0);
     ::testing::Test::RecordProperty("runs", iterations);
     ::testing::Test::RecordProperty("stopped_with_message", stopped);
     ::testing::Test::RecordProperty("drew_a_trace", drawn);
