@@ -16,10 +16,12 @@
 // percentage, S/N, noise value and seed; lines 9 to 58 the five texts of
 // each row in turn: retention time, relative response, plates, tau and
 // resolution. Missing lines and characters read as empty and '0'.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,7 +68,22 @@ std::string user_text(const std::vector<std::string>& lines, std::size_t index) 
 struct Tally {
     long long by_stage[static_cast<int>(checking::Stage::completed) + 1] = {};
     long long points = 0;
+    std::map<std::string, long long> inputs;  // kinds of texts, models and options given
 };
+
+// The kind of a typed text, as the tally counts it.
+const char* kind_of(const std::string& text) {
+    const char* start = text.c_str();
+    while (*start == ' ' || *start == '\t' || *start == '\n') ++start;
+    if (*start == '\0') return "empty";
+    char* end = nullptr;
+    const double v = std::strtod(start, &end);
+    if (end == start) return "not a number";
+    if (v == 0.0) return "zero";
+    if (std::fabs(v) < 2.2250738585072014e-308) return "subnormal";
+    if (std::fabs(v) > 1e300) return "huge";
+    return v < 0.0 ? "negative" : "positive";
+}
 
 Tally& tally() {
     static Tally t;
@@ -78,6 +95,8 @@ Tally& tally() {
                 std::fprintf(stderr, "; %s: %lld", checking::stage_name(static_cast<checking::Stage>(stage)),
                              t.by_stage[stage]);
             }
+            std::fprintf(stderr, "\nrun check inputs:");
+            for (const auto& [kind, count] : t.inputs) std::fprintf(stderr, " %s %lld;", kind.c_str(), count);
             std::fprintf(stderr, "\n");
         });
         return true;
@@ -135,6 +154,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Tally& t = tally();
     ++t.by_stage[static_cast<int>(checked.stage)];
+    for (const std::string* text : {&s.custom_plates, &s.void_minutes, &s.sampling_rate, &s.baseline_percentage,
+                                    &s.s_to_n_percent, &s.s_to_n_value, &s.seed})
+        ++t.inputs[kind_of(*text)];
+    for (const ComponentRow& row : rows) {
+        for (const std::string* text : {&row.retention_time, &row.relative_response, &row.plates, &row.tau, &row.resolution})
+            ++t.inputs[kind_of(*text)];
+    }
+    // A choice outside its options counts as "other".
+    const auto option = [&t](const char* what, int value, int options) {
+        ++t.inputs[std::string(what) + " " + (value >= 0 && value < options ? std::to_string(value) : "other")];
+    };
+    option("model", static_cast<int>(s.peak_model), 2);
+    option("efficiency", static_cast<int>(s.efficiency), 4);
+    option("baseline", static_cast<int>(s.baseline_shape), 3);
+    option("noise", static_cast<int>(s.noise_kind), 3);
     if (checked.points > 0) t.points += checked.points;
     return 0;
 }
