@@ -71,20 +71,6 @@ struct Tally {
     std::map<std::string, long long> inputs;  // kinds of texts, models and options given
 };
 
-// The kind of a typed text, as the tally counts it.
-const char* kind_of(const std::string& text) {
-    const char* start = text.c_str();
-    while (*start == ' ' || *start == '\t' || *start == '\n') ++start;
-    if (*start == '\0') return "empty";
-    char* end = nullptr;
-    const double v = std::strtod(start, &end);
-    if (end == start) return "not a number";
-    if (v == 0.0) return "zero";
-    if (std::fabs(v) < 2.2250738585072014e-308) return "subnormal";
-    if (std::fabs(v) > 1e300) return "huge";
-    return v < 0.0 ? "negative" : "positive";
-}
-
 Tally& tally() {
     static Tally t;
     static const bool reported = [] {
@@ -156,10 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ++t.by_stage[static_cast<int>(checked.stage)];
     for (const std::string* text : {&s.custom_plates, &s.void_minutes, &s.sampling_rate, &s.baseline_percentage,
                                     &s.s_to_n_percent, &s.s_to_n_value, &s.seed})
-        ++t.inputs[kind_of(*text)];
+        ++t.inputs[checking::text_kind(*text)];
     for (const ComponentRow& row : rows) {
         for (const std::string* text : {&row.retention_time, &row.relative_response, &row.plates, &row.tau, &row.resolution})
-            ++t.inputs[kind_of(*text)];
+            ++t.inputs[checking::text_kind(*text)];
     }
     // A choice outside its options counts as "other".
     const auto option = [&t](const char* what, int value, int options) {

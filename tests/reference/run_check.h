@@ -9,6 +9,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -32,6 +33,22 @@ enum class Stage {
     too_many_points,         // more points than the caller allows the check; nothing compared
     completed,
 };
+
+// The kind of a typed text, as the random-input test and the run fuzzer
+// count what they gave: empty, not a number, zero, subnormal, huge,
+// negative or positive.
+inline const char* text_kind(const std::string& text) {
+    const char* start = text.c_str();
+    while (*start == ' ' || *start == '\t' || *start == '\n') ++start;
+    if (*start == '\0') return "empty";
+    char* end = nullptr;
+    const double v = std::strtod(start, &end);
+    if (end == start) return "not a number";
+    if (v == 0.0) return "zero";
+    if (std::fabs(v) < 2.2250738585072014e-308) return "subnormal";
+    if (std::fabs(v) > 1e300) return "huge";
+    return v < 0.0 ? "negative" : "positive";
+}
 
 inline const char* stage_name(Stage stage) {
     switch (stage) {
